@@ -1,0 +1,177 @@
+// POSIX side of the seam, for the native build and its tests: the trace and the message box
+// go to standard error, the registry is kept in memory for the life of the process.
+#include "os/os.h"
+#include "os/socket_platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Korval::os {
+
+namespace {
+
+std::mutex &errorStreamLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void writeToErrorStream(const std::string &text) {
+    std::lock_guard<std::mutex> guard(errorStreamLock());
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+using RegistryValues = std::map<std::string, std::string>;
+
+struct MemoryRegistry {
+    std::mutex lock;
+    std::map<std::string, RegistryValues> keys;
+};
+
+MemoryRegistry &memoryRegistry() {
+    static MemoryRegistry registry;
+    return registry;
+}
+
+} // namespace
+
+void writeTrace(const std::string &text) { writeToErrorStream("canlib: " + text + "\n"); }
+
+void showErrorBox(const std::string &text, const std::string &title) {
+    writeToErrorStream("[message box] " + title + "\n" + text + "\n[/message box]\n");
+}
+
+void endProcess(int exitCode) {
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
+}
+
+uint32_t tickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void sleepMilliseconds(uint32_t ms) {
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    if (window != nullptr)
+        static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
+}
+
+void dispatchSentMessages() {}
+
+RegistryKey::RegistryKey(const std::string &path) {
+    MemoryRegistry &registry = memoryRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    handle = &registry.keys[path];
+}
+
+RegistryKey::~RegistryKey() = default;
+
+std::string RegistryKey::readString(const std::string &name,
+                                    const std::string &defaultValue) const {
+    MemoryRegistry &registry = memoryRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    const auto &values = *static_cast<const RegistryValues *>(handle);
+    auto found = values.find(name);
+    return found != values.end() ? found->second : defaultValue;
+}
+
+bool RegistryKey::writeString(const std::string &name, const std::string &value) {
+    MemoryRegistry &registry = memoryRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    (*static_cast<RegistryValues *>(handle))[name] = value;
+    return true;
+}
+
+namespace platform {
+
+intptr_t openStreamSocket(std::string &error) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = errorText(errno);
+        return INVALID_HANDLE;
+    }
+    return fd;
+}
+
+void closeSocket(intptr_t handle) { ::close(static_cast<int>(handle)); }
+
+bool setNoDelay(intptr_t handle, std::string &error) {
+    int on = 1;
+    if (setsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0)
+        return true;
+    error = errorText(errno);
+    return false;
+}
+
+int lastError() { return errno; }
+
+std::string errorText(int error) {
+    char buffer[128];
+    const char *text = strerror_r(error, buffer, sizeof buffer);
+    return std::string(text) + " (" + std::to_string(error) + ")";
+}
+
+std::string resolveErrorText(int code) { return gai_strerror(code); }
+
+
+int startConnect(intptr_t handle, const sockaddr_in &address) {
+    if (::connect(static_cast<int>(handle), reinterpret_cast<const sockaddr *>(&address),
+                  sizeof address) == 0)
+        return 0;
+    return errno;
+}
+
+bool isConnectInProgress(int error) { return error == EINPROGRESS || error == EINTR; }
+
+int connectOutcome(intptr_t handle) {
+    int outcome = 0;
+    socklen_t length = sizeof outcome;
+    if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_ERROR, &outcome, &length) != 0)
+        return errno;
+    return outcome;
+}
+
+Readiness waitSocket(intptr_t handle, bool forWrite, uint32_t ms, std::string &error) {
+    pollfd entry{static_cast<int>(handle), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    int ready = ::poll(&entry, 1, static_cast<int>(ms));
+    if (ready < 0) {
+        if (errno == EINTR)
+            return Readiness::NotYet;
+        error = errorText(errno);
+        return Readiness::Failed;
+    }
+    return ready == 0 ? Readiness::NotYet : Readiness::Ready;
+}
+
+long sendSome(intptr_t handle, const uint8_t *data, std::size_t length) {
+    return static_cast<long>(::send(static_cast<int>(handle), data, length, MSG_NOSIGNAL));
+}
+
+long receiveSome(intptr_t handle, uint8_t *buffer, std::size_t capacity) {
+    return static_cast<long>(::recv(static_cast<int>(handle), buffer, capacity, 0));
+}
+
+} // namespace platform
+
+} // namespace Korval::os
