@@ -292,7 +292,7 @@ void KorvalConnection::deliver(CanMsg frame) {
 }
 
 void KorvalConnection::doError(const std::string &msg, const std::string &data) {
-    os::writeTrace(msg + ": " + data);
+    os::writeTrace(msg, data);
     closeSocket();
 }
 

@@ -15,6 +15,11 @@ namespace Korval::os {
 // Writes one whole line to the debug trace under the category "canlib".
 void writeTrace(const std::string &text);
 
+// The same, for a line of two parts joined by the library's pattern "{0}: {1}".
+inline void writeTrace(const std::string &first, const std::string &second) {
+    writeTrace(first + ": " + second);
+}
+
 // Modal message box with one OK button and the error icon; returns once it is dismissed.
 void showErrorBox(const std::string &text, const std::string &title);
 

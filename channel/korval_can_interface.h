@@ -1,0 +1,53 @@
+// The CAN channel as the host sees it: a gateway connection plus the channel number, the
+// host window told of received frames, the class-wide channel table, the connect dialog with
+// the remembered gateway address, and the bus-on guard.
+#pragma once
+
+#include "gateway/korval_connection.h"
+#include "os/os.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace Korval {
+
+class ConnectDialog;
+
+class KorvalCanInterface : public KorvalConnection {
+  public:
+    static constexpr const char *MSG_BOX_TITLE = "Brenvox CAN Library for Vantrel";
+
+    // True while the host has asked for the channel flags and has not set bus parameters
+    // since: the library takes that as a request for automatic bit-rate detection.
+    static std::atomic<bool> needBaudrate;
+
+    // Runs the one-time set-up of the channel table and the dialog; later calls do nothing.
+    static void Initialize();
+    // The channel object for a channel number, or null for a number outside the table.
+    static KorvalCanInterface *Connection(int32_t index);
+    static int32_t NoOfChannels();
+    // Fills the address from the registry, shows the dialog, remembers a confirmed address.
+    static void showConnectDialog();
+
+    explicit KorvalCanInterface(int32_t cnxnId);
+
+    void WindowHandle(os::WindowHandle window) { notifyWindowHandle = window; }
+    std::string HostName() const;
+    int32_t NodeId() const;
+
+    void rxNotify(KorvalConnection &sender);
+    [[noreturn]] void errorNotify(KorvalConnection &sender, const std::string &message);
+
+  protected:
+    static constexpr const char *CANLIB_REG_KEY = "Software\\Brenvox\\CanlibForVantrel";
+    static constexpr const char *CANLIB_REG_VALUE = "IpAddress";
+    static constexpr int32_t WM_CANLIB = 17378;
+    static constexpr int32_t CANLIB_EVENT_RX = 32000;
+    static constexpr int32_t NO_OF_KORVAL_CONNECTIONS = 1;
+
+    std::atomic<os::WindowHandle> notifyWindowHandle{nullptr};
+    int32_t channelId;
+};
+
+} // namespace Korval
