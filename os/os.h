@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,11 @@ namespace Korval::os {
 
 // Writes one whole line to the debug trace under the category "canlib".
 void writeTrace(const std::string &text);
+
+#ifndef _WIN32
+// The native build's tests watch the trace here; each line is given without its category.
+void setTraceObserver(std::function<void(const std::string &line)> observer);
+#endif
 
 // The same, for a line of two parts joined by the library's pattern "{0}: {1}".
 inline void writeTrace(const std::string &first, const std::string &second) {

@@ -34,6 +34,11 @@ void writeToErrorStream(const std::string &text) {
     std::fflush(stderr);
 }
 
+std::function<void(const std::string &)> &traceObserver() {
+    static std::function<void(const std::string &)> observer;
+    return observer;
+}
+
 using RegistryValues = std::map<std::string, std::string>;
 
 struct MemoryRegistry {
@@ -48,7 +53,21 @@ MemoryRegistry &memoryRegistry() {
 
 } // namespace
 
-void writeTrace(const std::string &text) { writeToErrorStream("canlib: " + text + "\n"); }
+void writeTrace(const std::string &text) {
+    writeToErrorStream("canlib: " + text + "\n");
+    std::function<void(const std::string &)> observer;
+    {
+        std::lock_guard<std::mutex> guard(errorStreamLock());
+        observer = traceObserver();
+    }
+    if (observer)
+        observer(text);
+}
+
+void setTraceObserver(std::function<void(const std::string &line)> observer) {
+    std::lock_guard<std::mutex> guard(errorStreamLock());
+    traceObserver() = std::move(observer);
+}
 
 void showErrorBox(const std::string &text, const std::string &title) {
     writeToErrorStream("[message box] " + title + "\n" + text + "\n[/message box]\n");

@@ -1,0 +1,400 @@
+// The simulator seen from the wire, through a plain socket client.
+#include "black_hole.h"
+#include "gateway_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+using namespace korvalsim;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr unsigned Generous = 3000; // bound for things that must happen
+constexpr unsigned Quiet = 200;     // how long we watch for things that must not happen
+
+class Client {
+  public:
+    explicit Client(const std::string &address) {
+        Socket::connectTo(address, 502, Generous, socket_, nullptr);
+    }
+    bool connected() const { return socket_.valid(); }
+
+    void send(const Bytes &bytes) {
+        size_t sent = 0;
+        for (int tries = 0; sent < bytes.size() && tries < 100; ++tries) {
+            IoResult r = socket_.send(bytes.data() + sent, bytes.size() - sent);
+            if (r.status == IoStatus::Done)
+                sent += r.bytes;
+            else
+                socket_.waitWritable(20);
+        }
+        ASSERT_EQ(sent, bytes.size());
+    }
+
+    // One receive call, as the library does; empty on time-out or end of stream.
+    Bytes readOnce(unsigned timeoutMs) {
+        uint8_t buffer[136];
+        const auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (socket_.waitReadable(remaining(deadline))) {
+            IoResult r = socket_.receive(buffer, sizeof buffer);
+            if (r.status == IoStatus::Done)
+                return Bytes(buffer, buffer + r.bytes);
+            if (r.status != IoStatus::WouldBlock) {
+                closed_ = true;
+                break;
+            }
+        }
+        return {};
+    }
+
+    Bytes read(size_t count, unsigned timeoutMs = Generous) {
+        Bytes all;
+        const auto deadline = clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (all.size() < count && !closed_ && clock::now() < deadline) {
+            Bytes part = readOnce(remaining(deadline));
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    }
+
+    // True once the peer has closed (or reset) the connection.
+    bool closedByPeer(unsigned timeoutMs = Generous) {
+        read(SIZE_MAX, timeoutMs);
+        return closed_;
+    }
+
+  private:
+    using clock = std::chrono::steady_clock;
+    static unsigned remaining(clock::time_point deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
+    }
+    Socket socket_;
+    bool closed_ = false;
+};
+
+Bytes nodeListRequest(uint16_t tid) {
+    return {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0, 0, 3, 0xFF, 0x64, 1};
+}
+
+Bytes sdoRequest(uint16_t tid, uint8_t node, const SdoFrame &sdo) {
+    Bytes r{static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0, 0, 11, node, 0x64, 2};
+    r.insert(r.end(), sdo.begin(), sdo.end());
+    return r;
+}
+
+SdoFrame upload(uint16_t index, uint8_t sub) {
+    return {0x40, static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), sub, 0, 0, 0, 0};
+}
+
+// Sends one SDO request and returns the SDO part of the reply after checking its header.
+SdoFrame exchange(Client &client, uint8_t node, const SdoFrame &sdo) {
+    static uint16_t tid = 0x100;
+    ++tid;
+    client.send(sdoRequest(tid, node, sdo));
+    const Bytes reply = client.read(17);
+    SdoFrame out{};
+    EXPECT_EQ(reply.size(), 17u);
+    if (reply.size() != 17)
+        return out;
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 9),
+              (Bytes{static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0, 0, 11, node,
+                     0x64, 2}));
+    std::copy(reply.begin() + 9, reply.end(), out.begin());
+    return out;
+}
+
+uint32_t le32(const SdoFrame &f) {
+    return f[4] | (f[5] << 8) | (f[6] << 16) | (static_cast<uint32_t>(f[7]) << 24);
+}
+
+template <typename Pred> bool eventually(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Every test has its own address, fixed, so that tests run as separate processes never collide.
+bool startWithNodes(GatewaySimulator &sim) {
+    std::string error;
+    const bool started = sim.start(&error);
+    EXPECT_TRUE(started) << sim.address() << ": " << error;
+    sim.setNodes({5, 10, 3});
+    return started;
+}
+
+} // namespace
+
+TEST(Gateway, NodePollListsActiveNodesInOrder) {
+    GatewaySimulator sim("127.0.77.1");
+    ASSERT_TRUE(startWithNodes(sim));
+    Client client(sim.address());
+    client.send(nodeListRequest(0xBEEF));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{0xBE, 0xEF, 0, 0, 0, 6, 0xFF, 0x64, 1, 5, 10, 3}));
+    sim.setNodes({});
+    client.send(nodeListRequest(2));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{0, 2, 0, 0, 0, 3, 0xFF, 0x64, 1}));
+}
+
+TEST(Gateway, SdoUploadsAndDownloadReachTheNode) {
+    GatewaySimulator sim("127.0.77.2");
+    ASSERT_TRUE(startWithNodes(sim));
+    NodeInfo info = defaultNodeInfo(10);
+    info.deviceType = 0x00030191;
+    info.deviceName = "a name that needs several segments";
+    sim.setNode(info);
+    Client client(sim.address());
+
+    EXPECT_EQ(exchange(client, 10, upload(0x1000, 0)),
+              (SdoFrame{0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0x03, 0x00}));
+
+    const SdoFrame init = exchange(client, 10, upload(0x1008, 0));
+    EXPECT_EQ(init[0], 0x41);
+    std::string name;
+    for (bool toggle = false; name.size() < le32(init) && name.size() < 100; toggle = !toggle) {
+        const SdoFrame seg = exchange(client, 10, {static_cast<uint8_t>(toggle ? 0x70 : 0x60)});
+        name.append(seg.begin() + 1, seg.begin() + 8 - ((seg[0] >> 1) & 7));
+    }
+    EXPECT_EQ(name, info.deviceName);
+
+    EXPECT_EQ(exchange(client, 5, {0x23, 0x00, 0x20, 0x00, 0x78, 0x56, 0x34, 0x12})[0], 0x60);
+    EXPECT_EQ(le32(exchange(client, 5, upload(0x2000, 0))), 0x12345678u);
+    EXPECT_EQ(le32(exchange(client, 3, upload(0x2000, 0))), 0u) << "nodes share no data";
+}
+
+TEST(Gateway, SdoErrorsComeBackAsAborts) {
+    GatewaySimulator sim("127.0.77.3");
+    ASSERT_TRUE(startWithNodes(sim));
+    Client client(sim.address());
+    EXPECT_EQ(exchange(client, 5, upload(0x5555, 0)), sdoAbort(0x5555, 0, 0x06020000));
+    exchange(client, 5, upload(0x1008, 0));
+    EXPECT_EQ(exchange(client, 5, {0x70}), sdoAbort(0x1008, 0, 0x05030000));
+}
+
+TEST(Gateway, RequestSplitAcrossWritesIsReassembled) {
+    GatewaySimulator sim("127.0.77.5");
+    ASSERT_TRUE(startWithNodes(sim));
+    Client client(sim.address());
+    const Bytes request = sdoRequest(3, 5, upload(0x1000, 0));
+    client.send(Bytes(request.begin(), request.begin() + 5));
+    EXPECT_TRUE(client.readOnce(Quiet).empty());
+    client.send(Bytes(request.begin() + 5, request.end()));
+    EXPECT_EQ(client.read(17).size(), 17u);
+    EXPECT_EQ(sim.requests(), std::vector<Bytes>{request});
+}
+
+TEST(Gateway, TwoRequestsInOneWriteGetTwoReplies) {
+    GatewaySimulator sim("127.0.77.6");
+    ASSERT_TRUE(startWithNodes(sim));
+    Client client(sim.address());
+    Bytes both = nodeListRequest(1);
+    const Bytes second = nodeListRequest(2);
+    both.insert(both.end(), second.begin(), second.end());
+    client.send(both);
+    const Bytes replies = client.read(24);
+    ASSERT_EQ(replies.size(), 24u);
+    EXPECT_EQ(replies[1], 1);
+    EXPECT_EQ(replies[13], 2);
+    EXPECT_EQ(sim.requests(), (std::vector<Bytes>{nodeListRequest(1), second}));
+}
+
+TEST(Gateway, OverlongLengthFieldClosesConnection) {
+    GatewaySimulator sim("127.0.77.7");
+    ASSERT_TRUE(startWithNodes(sim));
+    Client client(sim.address());
+    client.send({0, 1, 0, 0, 0, 254, 0xFF, 0x64});
+    EXPECT_TRUE(client.closedByPeer());
+    EXPECT_TRUE(sim.requests().empty());
+}
+
+TEST(Gateway, NoReplyReadsButNeverAnswers) {
+    GatewaySimulator sim("127.0.77.8");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::NoReply);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    ASSERT_TRUE(sim.waitForRequests(1, Generous));
+    EXPECT_TRUE(client.readOnce(Quiet).empty());
+    EXPECT_EQ(sim.openConnections(), 1u);
+}
+
+TEST(Gateway, DelayReplyAnswersLate) {
+    GatewaySimulator sim("127.0.77.9");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::DelayReply, 1000);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    EXPECT_TRUE(client.readOnce(Quiet).empty());
+    EXPECT_EQ(client.read(12).size(), 12u);
+}
+
+TEST(Gateway, ExceptionReplyUsesCodeAndUnit) {
+    GatewaySimulator sim("127.0.77.10");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::ExceptionReply);
+    Client client(sim.address());
+    client.send(sdoRequest(0x0102, 5, upload(0x1000, 0)));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{1, 2, 0, 0, 0, 3, 5, 0xE4, 0x0B}));
+    sim.setFault(Fault::ExceptionReply, 0x0A);
+    client.send(nodeListRequest(3));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{0, 3, 0, 0, 0, 3, 0xFF, 0xE4, 0x0A}));
+}
+
+TEST(Gateway, GarbageIsNotAValidHeader) {
+    GatewaySimulator sim("127.0.77.11");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::Garbage);
+    Client client(sim.address());
+    client.send(nodeListRequest(0x4242));
+    const Bytes reply = client.read(17);
+    ASSERT_EQ(reply.size(), 17u);
+    EXPECT_TRUE(reply[0] != 0x42 || reply[1] != 0x42 || reply[2] != 0 || reply[3] != 0);
+    sim.setFault(Fault::Garbage, 200);
+    client.send(nodeListRequest(1));
+    EXPECT_EQ(client.read(200).size(), 200u);
+}
+
+TEST(Gateway, EmptyNodeListStillServesSdo) {
+    GatewaySimulator sim("127.0.77.12");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::EmptyNodeList);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{0, 1, 0, 0, 0, 3, 0xFF, 0x64, 1}));
+    EXPECT_EQ(exchange(client, 5, upload(0x1000, 0))[0], 0x43);
+}
+
+TEST(Gateway, SplitReplyArrivesInTwoReads) {
+    GatewaySimulator sim("127.0.77.13");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::SplitReply, 500);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    const Bytes first = client.readOnce(Generous);
+    const Bytes second = client.readOnce(Generous);
+    EXPECT_EQ(first, (Bytes{0, 1, 0, 0, 0, 6}));
+    EXPECT_EQ(second, (Bytes{0xFF, 0x64, 1, 5, 10, 3}));
+}
+
+TEST(Gateway, CloseAfterRequestsAnswersNThenCloses) {
+    GatewaySimulator sim("127.0.77.14");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::CloseAfterRequests, 2);
+    Client client(sim.address());
+    for (uint16_t tid = 1; tid <= 2; ++tid) {
+        client.send(nodeListRequest(tid));
+        EXPECT_EQ(client.read(12).size(), 12u);
+    }
+    client.send(nodeListRequest(3));
+    EXPECT_TRUE(client.closedByPeer());
+    EXPECT_TRUE(sim.waitForRequests(3, Generous));
+    Client again(sim.address());
+    again.send(nodeListRequest(4));
+    EXPECT_EQ(again.read(12).size(), 12u) << "the count is per connection";
+}
+
+TEST(Gateway, CloseOnConnectDropsNewConnections) {
+    GatewaySimulator sim("127.0.77.15");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::CloseOnConnect);
+    Client client(sim.address());
+    ASSERT_TRUE(client.connected());
+    EXPECT_TRUE(client.closedByPeer());
+    EXPECT_EQ(sim.connectionsAccepted(), 1u);
+    EXPECT_EQ(sim.openConnections(), 0u);
+}
+
+TEST(Gateway, ResponderOverridesNormalBehaviour) {
+    GatewaySimulator sim("127.0.77.16");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setResponder([](const Bytes &request) {
+        Bytes echo(request.begin(), request.begin() + 2);
+        return std::vector<Action>{{Action::Kind::Write, echo, 0},
+                                   {Action::Kind::Pause, {}, 10},
+                                   {Action::Kind::Close, {}, 0}};
+    });
+    Client client(sim.address());
+    client.send(nodeListRequest(0x0A0B));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{0x0A, 0x0B}));
+    EXPECT_TRUE(client.closedByPeer());
+
+    sim.setResponder({});
+    Client normal(sim.address());
+    normal.send(nodeListRequest(1));
+    EXPECT_EQ(normal.read(12).size(), 12u);
+}
+
+TEST(Gateway, TracksConnectionsAndRequestsAcrossThem) {
+    GatewaySimulator sim("127.0.77.17");
+    ASSERT_TRUE(startWithNodes(sim));
+    {
+        Client a(sim.address());
+        Client b(sim.address());
+        ASSERT_TRUE(sim.waitForConnections(2, Generous));
+        EXPECT_EQ(sim.openConnections(), 2u);
+        a.send(nodeListRequest(1));
+        ASSERT_TRUE(sim.waitForRequests(1, Generous));
+        b.send(nodeListRequest(2));
+        ASSERT_TRUE(sim.waitForRequests(2, Generous));
+    }
+    EXPECT_EQ(sim.requests(), (std::vector<Bytes>{nodeListRequest(1), nodeListRequest(2)}));
+    EXPECT_TRUE(eventually([&] { return sim.openConnections() == 0; }));
+    sim.clearRequests();
+    EXPECT_TRUE(sim.requests().empty());
+    EXPECT_FALSE(sim.waitForRequests(1, 0));
+}
+
+TEST(Gateway, StopEndsConnectionsAndAllowsRestart) {
+    GatewaySimulator sim("127.0.77.18");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setFault(Fault::DelayReply, 60000);
+    {
+        Client client(sim.address());
+        client.send(nodeListRequest(1));
+        ASSERT_TRUE(sim.waitForRequests(1, Generous));
+        sim.stop();
+        EXPECT_TRUE(client.closedByPeer());
+        EXPECT_EQ(sim.openConnections(), 0u);
+    } // both ends closed, our side first: the old connection now lingers in TIME_WAIT
+
+    std::string error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    sim.setFault(Fault::None);
+    Client after(sim.address());
+    after.send(nodeListRequest(2));
+    EXPECT_EQ(after.read(12).size(), 12u);
+}
+
+TEST(GatewayStart, RefusesNonLoopbackAndBusyAddresses) {
+    for (const char *address : {"0.0.0.0", "10.1.2.3", "127.0.0", "127.0.0.1.1", "127.0.0.256"}) {
+        GatewaySimulator sim(address);
+        std::string error;
+        EXPECT_FALSE(sim.start(&error)) << address;
+        EXPECT_FALSE(error.empty());
+    }
+    const std::string address = "127.0.77.19";
+    GatewaySimulator first(address);
+    ASSERT_TRUE(first.start());
+    GatewaySimulator second(address);
+    std::string error;
+    EXPECT_FALSE(second.start(&error));
+    EXPECT_FALSE(first.start()) << "already running";
+}
+
+TEST(BlackHoleTest, ConnectDoesNotCompleteWithinThreeSeconds) {
+    const std::string address = "127.0.77.20";
+    BlackHole hole(address);
+    std::string error;
+    ASSERT_TRUE(hole.start(&error)) << error;
+    Socket socket;
+    EXPECT_EQ(Socket::connectTo(address, 502, 3000, socket, nullptr), ConnectResult::TimedOut);
+}

@@ -1,0 +1,262 @@
+#include "gateway_simulator.h"
+
+#include <chrono>
+#include <utility>
+
+namespace korvalsim {
+
+namespace {
+
+// Every blocking step wakes at least this often to notice stop().
+constexpr unsigned PollMs = 20;
+// Beyond this many simultaneous connections new ones are closed, which keeps threads bounded.
+constexpr unsigned MaxConnections = 64;
+
+} // namespace
+
+GatewaySimulator::GatewaySimulator(std::string address, uint16_t port)
+    : address_(std::move(address)), port_(port) {}
+
+GatewaySimulator::~GatewaySimulator() {
+    stop();
+}
+
+const std::string &GatewaySimulator::address() const {
+    return address_;
+}
+
+bool GatewaySimulator::start(std::string *error) {
+    if (running_) {
+        if (error)
+            *error = "already running";
+        return false;
+    }
+    listener_ = Socket::listenOn(address_, port_, 16, error);
+    if (!listener_.valid())
+        return false;
+    stopping_ = false;
+    running_ = true;
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+    return true;
+}
+
+void GatewaySimulator::stop() {
+    {
+        // Set under the lock so a pause cannot miss the wake-up.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (acceptThread_.joinable())
+        acceptThread_.join();
+    for (auto &c : connections_)
+        c->thread.join();
+    connections_.clear();
+    listener_.close();
+    running_ = false;
+}
+
+void GatewaySimulator::setNodes(const std::vector<uint8_t> &nodeIds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    model_.setNodes(nodeIds);
+}
+
+void GatewaySimulator::setNode(const NodeInfo &info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    model_.setNode(info);
+}
+
+void GatewaySimulator::setFault(Fault fault, unsigned parameter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fault_ = FaultSetting{fault, parameter};
+}
+
+void GatewaySimulator::setResponder(Responder responder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+std::vector<std::vector<uint8_t>> GatewaySimulator::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {requests_.begin(), requests_.end()};
+}
+
+void GatewaySimulator::clearRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+    received_ = 0;
+}
+
+std::vector<std::vector<uint8_t>> GatewaySimulator::takeRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::vector<uint8_t>> taken(requests_.begin(), requests_.end());
+    requests_.clear();
+    received_ = 0;
+    return taken;
+}
+
+unsigned GatewaySimulator::connectionsAccepted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return accepted_;
+}
+
+unsigned GatewaySimulator::openConnections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+bool GatewaySimulator::waitForRequests(size_t count, unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return received_ >= count; });
+}
+
+bool GatewaySimulator::waitForConnections(unsigned count, unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return accepted_ >= count; });
+}
+
+void GatewaySimulator::acceptLoop() {
+    while (!stopping_) {
+        reapFinished();
+        if (!listener_.waitReadable(PollMs))
+            continue;
+        Socket socket = listener_.accept();
+        if (!socket.valid())
+            continue;
+        bool refuse;
+        {
+            // Counted before any close, so a client that saw the close also sees the count.
+            std::lock_guard<std::mutex> lock(mutex_);
+            refuse = fault_.fault == Fault::CloseOnConnect || open_ >= MaxConnections;
+            ++accepted_;
+            if (!refuse)
+                ++open_;
+        }
+        changed_.notify_all();
+        if (refuse) {
+            socket.close();
+            continue;
+        }
+        connections_.push_back(std::make_unique<Connection>());
+        Connection *c = connections_.back().get();
+        c->thread = std::thread([this, c, s = std::move(socket)]() mutable {
+            serve(s);
+            c->finished = true;
+        });
+    }
+}
+
+void GatewaySimulator::reapFinished() {
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if ((*it)->finished) {
+            (*it)->thread.join();
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void GatewaySimulator::serve(Socket &socket) {
+    FrameReader reader;
+    unsigned requestNumber = 0;
+    uint8_t buffer[512];
+    bool keep = true;
+    while (keep && !stopping_) {
+        if (!socket.waitReadable(PollMs))
+            continue;
+        const IoResult got = socket.receive(buffer, sizeof buffer);
+        if (got.status == IoStatus::WouldBlock)
+            continue;
+        if (got.status != IoStatus::Done)
+            break;
+        reader.append(buffer, got.bytes);
+        keep = answerComplete(socket, reader, requestNumber);
+    }
+    socket.close();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --open_;
+    }
+    changed_.notify_all();
+}
+
+bool GatewaySimulator::answerComplete(Socket &socket, FrameReader &reader,
+                                      unsigned &requestNumber) {
+    std::vector<uint8_t> frame;
+    for (;;) {
+        const FrameReader::Result result = reader.next(frame);
+        if (result == FrameReader::Result::NeedMore)
+            return true;
+        if (result == FrameReader::Result::Invalid)
+            return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(frame);
+            if (requests_.size() > MaxRecorded)
+                requests_.pop_front();
+            ++received_;
+        }
+        changed_.notify_all();
+        if (!perform(socket, actionsFor(frame, ++requestNumber)))
+            return false;
+    }
+}
+
+std::vector<Action> GatewaySimulator::actionsFor(const std::vector<uint8_t> &request,
+                                                 unsigned requestNumber) {
+    Responder responder;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!responder_)
+            return planActions(fault_, request, requestNumber, model_, noise_);
+        responder = responder_;
+    }
+    // Called unlocked so a responder may itself reconfigure the simulator.
+    return responder(request);
+}
+
+bool GatewaySimulator::perform(Socket &socket, const std::vector<Action> &actions) {
+    for (const Action &action : actions) {
+        switch (action.kind) {
+        case Action::Kind::Write:
+            if (!sendAll(socket, action.bytes))
+                return false;
+            break;
+        case Action::Kind::Pause:
+            if (!pauseUnlessStopping(action.pauseMs))
+                return false;
+            break;
+        case Action::Kind::Close:
+            return false;
+        }
+    }
+    return true;
+}
+
+bool GatewaySimulator::sendAll(Socket &socket, const std::vector<uint8_t> &bytes) {
+    size_t sent = 0;
+    // One send() call normally carries the whole reply; the loop only handles a full buffer.
+    while (sent < bytes.size()) {
+        if (stopping_)
+            return false;
+        const IoResult r = socket.send(bytes.data() + sent, bytes.size() - sent);
+        if (r.status == IoStatus::Done)
+            sent += r.bytes;
+        else if (r.status == IoStatus::WouldBlock)
+            socket.waitWritable(PollMs);
+        else
+            return false;
+    }
+    return true;
+}
+
+bool GatewaySimulator::pauseUnlessStopping(unsigned ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                              [&] { return stopping_.load(); });
+}
+
+} // namespace korvalsim

@@ -1,0 +1,149 @@
+// korval-gateway-sim: runs the gateway simulator as a stand-alone process for demos and
+// manual tests, until interrupted.
+#include "gateway_simulator.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flag is set from a signal handler");
+
+extern "C" void onSignal(int) {
+    interrupted = true;
+}
+
+struct Options {
+    std::string address = "127.0.0.1";
+    uint16_t port = 502;
+    std::vector<uint8_t> nodes{5};
+    korvalsim::Fault fault = korvalsim::Fault::None;
+    unsigned parameter = 0;
+    bool verbose = false;
+};
+
+void usage() {
+    std::cerr << "usage: korval-gateway-sim [--address 127.x.y.z] [--port N] [--nodes 5,10,3]\n"
+                 "         [--fault none|no-reply|delay|exception|garbage|empty-list|split|\n"
+                 "                  close-after:N|close-on-connect] [--verbose]\n";
+}
+
+bool parseNumber(const std::string &text, unsigned long max, unsigned long &value) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoul(text);
+    return value <= max;
+}
+
+bool parseNodes(const std::string &text, std::vector<uint8_t> &nodes) {
+    nodes.clear();
+    size_t start = 0;
+    while (true) {
+        const size_t comma = text.find(',', start);
+        unsigned long id = 0;
+        if (!parseNumber(text.substr(start, comma - start), 127, id) || id == 0)
+            return false;
+        nodes.push_back(static_cast<uint8_t>(id));
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+bool parseFault(const std::string &text, Options &options) {
+    using korvalsim::Fault;
+    static const std::pair<const char *, Fault> names[] = {
+        {"none", Fault::None},        {"no-reply", Fault::NoReply},
+        {"delay", Fault::DelayReply}, {"exception", Fault::ExceptionReply},
+        {"garbage", Fault::Garbage},  {"empty-list", Fault::EmptyNodeList},
+        {"split", Fault::SplitReply}, {"close-on-connect", Fault::CloseOnConnect},
+    };
+    for (const auto &n : names) {
+        if (text == n.first) {
+            options.fault = n.second;
+            return true;
+        }
+    }
+    const std::string prefix = "close-after:";
+    unsigned long count = 0;
+    if (text.compare(0, prefix.size(), prefix) != 0 ||
+        !parseNumber(text.substr(prefix.size()), 100000, count))
+        return false;
+    options.fault = Fault::CloseAfterRequests;
+    options.parameter = static_cast<unsigned>(count);
+    return true;
+}
+
+bool parseArgs(int argc, char **argv, Options &options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--verbose") {
+            options.verbose = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        const std::string value = argv[++i];
+        unsigned long port = 0;
+        if (arg == "--address")
+            options.address = value;
+        else if (arg == "--port" && parseNumber(value, 65535, port) && port != 0)
+            options.port = static_cast<uint16_t>(port);
+        else if (arg == "--nodes" && parseNodes(value, options.nodes))
+            continue;
+        else if (arg == "--fault" && parseFault(value, options))
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+void logRequest(const std::vector<uint8_t> &request) {
+    std::string line = "request";
+    char hex[4];
+    for (uint8_t b : request) {
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        line += hex;
+    }
+    std::cerr << line << '\n';
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!parseArgs(argc, argv, options)) {
+        usage();
+        return 2;
+    }
+    korvalsim::GatewaySimulator sim(options.address, options.port);
+    sim.setNodes(options.nodes);
+    sim.setFault(options.fault, options.parameter);
+    std::string error;
+    if (!sim.start(&error)) {
+        std::cerr << "korval-gateway-sim: " << error << '\n';
+        return 1;
+    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::cout << "listening on " << options.address << ':' << options.port << std::endl;
+    while (!interrupted) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Draining also keeps the record from growing while the tool runs for hours.
+        for (const auto &request : sim.takeRequests()) {
+            if (options.verbose)
+                logRequest(request);
+        }
+    }
+    sim.stop();
+    return 0;
+}
