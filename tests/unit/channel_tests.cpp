@@ -1,0 +1,299 @@
+// The channel as a host uses it, end to end in the native build: the connect dialog (played
+// by the test), the remembered address, notification, and SDO traffic to a simulated gateway.
+#include "canlib.h"
+#include "channel/korval_can_interface.h"
+#include "ui/connect_dialog.h"
+
+#include "gateway_simulator.h"
+#include "support/test_address.h"
+#include "support/trace_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+using Korval::ConnectDialog;
+using Korval::KorvalCanInterface;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const uint8_t READ_DEVICE_TYPE[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+
+// The event follows the frame into the queue a moment after a reader may have taken it.
+bool eventually(const std::function<bool()> &condition, unsigned timeoutMs = 2000) {
+    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition() && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return condition();
+}
+
+// Stands in for the host window: counts WM_CANLIB messages, and may act on each.
+class RecordingWindow : public Korval::os::PosixWindow {
+  public:
+    void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+        EXPECT_EQ(message, static_cast<uint32_t>(WM__CANLIB));
+        EXPECT_EQ(wParam, 0u);
+        EXPECT_EQ(lParam, canEVENT_RX);
+        ++messages;
+        if (onMessage)
+            onMessage();
+    }
+    std::atomic<int> messages{0};
+    std::function<void()> onMessage;
+};
+
+// The user at the dialog: what they saw, and what they do.
+struct User {
+    std::mutex lock;
+    int showings = 0;
+    std::string sawAddress;
+    int32_t sawNode = -1;
+    std::string typeAddress;  // empty: leave the text as it is
+    int32_t chooseNode = -1;  // -1: leave the choice as it is
+    int result = ConnectDialog::DIALOG_RESULT_OK;
+};
+
+class ChannelTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        address = testsupport::uniqueLoopbackAddress();
+        gateway = std::make_unique<korvalsim::GatewaySimulator>(address);
+        user.typeAddress = address;
+        ConnectDialog::posixUser = [this](ConnectDialog &dialog) {
+            std::lock_guard<std::mutex> guard(user.lock);
+            ++user.showings;
+            user.sawAddress = dialog.hostNameText();
+            user.sawNode = dialog.nodeIdSelectedIndex();
+            if (!user.typeAddress.empty())
+                dialog.setHostNameText(user.typeAddress);
+            if (user.chooseNode >= 0)
+                dialog.setNodeIdSelectedIndex(user.chooseNode);
+            return user.result;
+        };
+    }
+    void TearDown() override {
+        canClose(0);
+        ConnectDialog::posixUser = nullptr;
+    }
+
+    void startGateway(const std::vector<uint8_t> &nodes) {
+        gateway->setNodes(nodes);
+        std::string error;
+        ASSERT_TRUE(gateway->start(&error)) << error;
+    }
+
+    void openAndWaitUntilConnected() {
+        ASSERT_EQ(canOpenChannel(0, 0), 0);
+        auto until = Clock::now() + std::chrono::seconds(3);
+        while (KorvalCanInterface::Connection(0)->IsConnected() == 0 && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(KorvalCanInterface::Connection(0)->IsConnected(), 1);
+    }
+
+    std::string remembered() {
+        Korval::os::RegistryKey key("Software\\Brenvox\\CanlibForVantrel");
+        return key.readString("IpAddress", "<none>");
+    }
+
+    testsupport::TraceRecorder trace;
+    RecordingWindow first, second;  // outlive the worker, which TearDown stops
+    std::string address;
+    std::unique_ptr<korvalsim::GatewaySimulator> gateway;
+    User user;
+};
+
+} // namespace
+
+TEST_F(ChannelTest, FirstOpenShowsTheDefaultAndRemembersAConfirmedAddress) {
+    EXPECT_EQ(KorvalCanInterface::NoOfChannels(), 1);
+    EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 0);
+    EXPECT_EQ(KorvalCanInterface::Connection(1), nullptr);
+    EXPECT_EQ(remembered(), "<none>");
+
+    EXPECT_EQ(canOpenChannel(0, 0), 0);
+    EXPECT_EQ(user.showings, 1);
+    EXPECT_EQ(user.sawAddress, ConnectDialog::DEFAULT_GATEWAY_ADDRESS);
+    EXPECT_EQ(user.sawNode, 0);
+    EXPECT_EQ(remembered(), address);
+    EXPECT_GE(trace.waitForLine("Connecting to " + address, 2000), 0);
+    EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 1);
+
+    // Open again while open: same handle, no dialog.
+    EXPECT_EQ(canOpenChannel(0, 8), 0);
+    EXPECT_EQ(user.showings, 1);
+    EXPECT_EQ(trace.lines().front().text, "canOpenChannel: channel=0");
+}
+
+TEST_F(ChannelTest, ClosedDialogUsesTheTypedAddressButKeepsTheRememberedOne) {
+    {
+        Korval::os::RegistryKey key("Software\\Brenvox\\CanlibForVantrel");
+        key.writeString("IpAddress", "127.1.2.3");
+    }
+    user.result = 2;
+    EXPECT_EQ(canOpenChannel(0, 0), 0);
+    EXPECT_EQ(user.sawAddress, "127.1.2.3");
+    EXPECT_GE(trace.waitForLine("Connecting to " + address, 2000), 0);
+    EXPECT_EQ(remembered(), "127.1.2.3");
+}
+
+TEST_F(ChannelTest, ReopeningShowsTheDialogAgainWithWhatItLastHeld) {
+    user.chooseNode = 127;
+    user.result = 2;  // nothing stored: the dialog keeps the typed text by itself
+    canOpenChannel(0, 0);
+    EXPECT_EQ(canClose(0), canOK);
+    EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 0);
+
+    user.typeAddress.clear();
+    user.chooseNode = -1;
+    canOpenChannel(0, 0);
+    EXPECT_EQ(user.showings, 2);
+    EXPECT_EQ(user.sawAddress, address);
+    EXPECT_EQ(user.sawNode, 127);
+}
+
+TEST_F(ChannelTest, EmptyAddressIsPassedOnAndFailsInTheConnection) {
+    user.typeAddress.clear();
+    user.result = 2;
+    ConnectDialog::posixUser = [](ConnectDialog &dialog) {
+        dialog.setHostNameText("");
+        return 1;
+    };
+    EXPECT_EQ(canOpenChannel(0, 0), 0);
+    EXPECT_GE(trace.waitForLine("Connecting to ", 2000), 0);
+    EXPECT_GE(trace.waitForPrefix("Connect: ", 3000), 0);
+    EXPECT_EQ(remembered(), "");
+}
+
+TEST_F(ChannelTest, SdoExchangeThroughTheExportedFunctions) {
+    startGateway({5});
+    openAndWaitUntilConnected();
+    ASSERT_EQ(canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD), canOK);
+
+    int32_t id = 0;
+    uint8_t msg[8] = {};
+    uint32_t dlc = 0, flag = 0, time = 0;
+    ASSERT_EQ(canReadWait(0, &id, msg, &dlc, &flag, &time, 3000), canOK);
+    EXPECT_EQ(id, 0x585);
+    EXPECT_EQ(dlc, 8u);
+    EXPECT_EQ(flag, static_cast<uint32_t>(canMSG_STD));
+    EXPECT_EQ(msg[0], 0x43);
+    EXPECT_LE(canReadTimer(0) - time, 1000u);
+}
+
+TEST_F(ChannelTest, HeartbeatsAreReadAsOneByteFrames) {
+    startGateway({1, 2, 3});
+    openAndWaitUntilConnected();
+    uint32_t status = 0;
+    int32_t id = 0;
+    uint8_t msg[8];
+    std::memset(msg, 0xEE, sizeof msg);
+    uint32_t dlc = 0;
+    ASSERT_EQ(canReadWait(0, &id, msg, &dlc, nullptr, nullptr, 3000), canOK);
+    EXPECT_EQ(id, 0x701);
+    EXPECT_EQ(dlc, 1u);
+    EXPECT_EQ(msg[0], 5);
+    EXPECT_EQ(msg[1], 0xEE);
+
+    // The other two of the same poll are there already.
+    EXPECT_EQ(canReadStatus(0, &status), canOK);
+    EXPECT_EQ(status, static_cast<uint32_t>(canSTAT_RX_PENDING));
+    int32_t level = 0;
+    EXPECT_EQ(canIoCtl(0, canIOCTL_GET_RX_BUFFER_LEVEL, &level, 4), canOK);
+    EXPECT_EQ(level, 2);
+    EXPECT_EQ(canRead(0, nullptr, nullptr, nullptr, nullptr, nullptr), canOK);
+    EXPECT_EQ(canIoCtl(0, canIOCTL_FLUSH_RX_BUFFER, nullptr, 0), canOK);
+    EXPECT_EQ(canReadStatus(0, &status), canOK);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(canRead(0, &id, msg, &dlc, nullptr, nullptr), canERR_NOMSG);
+}
+
+TEST_F(ChannelTest, EveryFrameIsAnnouncedOncePerSubscription) {
+    startGateway({4});
+    EXPECT_EQ(canSetNotify(0, &first, canNOTIFY_RX), canOK);
+    openAndWaitUntilConnected();
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    EXPECT_TRUE(eventually([&] { return first.messages >= 1; }));
+
+    EXPECT_EQ(canSetNotify(0, &second, canNOTIFY_RX), canOK);
+    EXPECT_EQ(canSetNotify(0, &first, 0), canOK);  // changes nothing
+    const int firstBefore = first.messages;
+    canFlushReceiveQueue(0);
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    EXPECT_TRUE(eventually([&] { return second.messages >= 2; }));
+    EXPECT_EQ(first.messages.load(), firstBefore);
+    EXPECT_EQ(second.messages.load(), 2);
+}
+
+TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
+    startGateway({6});
+    std::atomic<bool> wrote{false};
+    first.onMessage = [&] {
+        if (!wrote.exchange(true))
+            EXPECT_EQ(canWrite(0, 0x606, READ_DEVICE_TYPE, 8, canMSG_STD), canOK);
+    };
+    canSetNotify(0, &first, canNOTIFY_RX);
+    openAndWaitUntilConnected();
+    int32_t id = 0;
+    bool answered = false;
+    for (int i = 0; i < 4 && !answered; ++i)
+        answered = canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 3000) == canOK &&
+                   id == 0x586;
+    EXPECT_TRUE(answered);
+    canClose(0);  // before `wrote` goes away
+}
+
+TEST_F(ChannelTest, TransmitFlushDropsQueuedFrames) {
+    startGateway({5});
+    gateway->setFault(korvalsim::Fault::DelayReply, 500);
+    openAndWaitUntilConnected();
+    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);
+    ASSERT_TRUE(gateway->waitForRequests(1, 3000));
+    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);  // waits behind the delayed exchange
+    EXPECT_EQ(canIoCtl(0, canIOCTL_FLUSH_TX_BUFFER, nullptr, 0), canOK);
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(gateway->requests().size(), 1u);
+}
+
+TEST_F(ChannelTest, ReadWaitEndsAtItsTimeOutOrAtTheFrame) {
+    auto start = Clock::now();
+    EXPECT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 100), canERR_NOMSG);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+              90);
+    startGateway({2});
+    canOpenChannel(0, 0);
+    int32_t id = 0;
+    // A time-out with the top bit set waits without limit, like 0xFFFFFFFF.
+    EXPECT_EQ(canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 0x80000000u), canOK);
+    EXPECT_EQ(id, 0x702);
+}
+
+TEST_F(ChannelTest, FatalGatewayErrorStopsTheHostWithItsMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KorvalCanInterface *channel = KorvalCanInterface::Connection(0);
+    EXPECT_EXIT(channel->errorNotify(*channel, "This KORVAL's firmware does not support the "
+                                               "CANopen SDO interface!"),
+                testing::ExitedWithCode(1),
+                "\\[message box\\] Brenvox CAN Library for Vantrel\nThis KORVAL's firmware does "
+                "not support the CANopen SDO interface!\n");
+}
+
+TEST_F(ChannelTest, ClosingTheChannelKeepsUnreadFrames) {
+    startGateway({8});
+    openAndWaitUntilConnected();
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    // Wait for a third heartbeat but leave it queued.
+    auto until = Clock::now() + std::chrono::seconds(3);
+    while (KorvalCanInterface::Connection(0)->GetMsgCnt() == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(canClose(0), canOK);
+    int32_t id = 0;
+    EXPECT_EQ(canRead(0, &id, nullptr, nullptr, nullptr, nullptr), canOK);
+    EXPECT_EQ(id, 0x708);
+}
