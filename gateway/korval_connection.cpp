@@ -31,6 +31,18 @@ void checkNotStoppedOrFailed(const os::IoResult &result) {
         throw GatewayError(result.error);
 }
 
+// Marks the time a handler runs, also when it throws.
+class RaisingFlag {
+  public:
+    explicit RaisingFlag(std::atomic<bool> &target) : flag(target) { flag = true; }
+    ~RaisingFlag() { flag = false; }
+    RaisingFlag(const RaisingFlag &) = delete;
+    RaisingFlag &operator=(const RaisingFlag &) = delete;
+
+  private:
+    std::atomic<bool> &flag;
+};
+
 bool isSdoRequestId(uint32_t id) {
     return id >= KorvalConnection::CANOPEN_SDO_REQUEST &&
            id <= KorvalConnection::CANOPEN_SDO_REQUEST + KorvalConnection::CANOPEN_MAX_NODES;
@@ -52,6 +64,7 @@ void KorvalConnection::openConnection(const std::string &hostName, int32_t nodeL
     stopRequest.reset();
     workerRunning = true;
     workerThread = std::thread(&KorvalConnection::backgroundThreadRun, this, hostName);
+    workerThreadId = workerThread.get_id();
 }
 
 void KorvalConnection::closeConnection() {
@@ -61,9 +74,12 @@ void KorvalConnection::closeConnection() {
         std::lock_guard<std::mutex> guard(txQueue.lock);
     }
     txQueue.pulse.notify_all();
+    // A receive handler that closes its own connection: the worker ends once it returns.
+    if (std::this_thread::get_id() == workerThreadId)
+        return;
     // The worker may be inside a synchronous window message to this very thread.
     while (workerRunning && stopRequest.isRaised()) {
-        os::dispatchSentMessages();
+        os::letSentMessagesThrough(raisingReceiveEvent);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     std::lock_guard<std::mutex> guard(lifecycleLock);
@@ -288,6 +304,7 @@ void KorvalConnection::deliver(CanMsg frame) {
         ++rxQueue.appended;
     }
     rxQueue.pulse.notify_one();
+    RaisingFlag raising(raisingReceiveEvent);
     onReceiveEvent.raise(*this);
 }
 

@@ -112,6 +112,8 @@ class KorvalConnection {
     StopSignal stopRequest;
     bool connectAttempted = false;  // worker-only; a worker started again pauses first
     std::atomic<bool> workerRunning{false};
+    std::atomic<bool> raisingReceiveEvent{false};
+    std::atomic<std::thread::id> workerThreadId{};
     mutable std::mutex socketLock;  // guards the clientSocket pointer for host threads
     std::mutex lifecycleLock;       // serialises starting and joining the worker
 };

@@ -53,9 +53,12 @@ class PosixWindow {
 // Synchronous window message; does nothing for a null or dead window.
 void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
-// Lets messages that other threads send to this thread's windows be handled, so that a
-// thread waiting for the worker cannot deadlock with the worker's synchronous notification.
-void dispatchSentMessages();
+// Lets messages that other threads send to this thread's windows be handled while this
+// thread waits for the worker, so that it cannot deadlock with the worker's synchronous
+// notification. When the worker may be waiting on the very message this thread is handling
+// (a host that closes the channel from its notification handler), that message is answered
+// early so that the worker can go on.
+void letSentMessagesThrough(bool workerMayWaitOnThisThread);
 
 // A key under the current user's hive, opened for reading and writing, created with its
 // parents when missing.

@@ -96,7 +96,7 @@ void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
         static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
 }
 
-void dispatchSentMessages() {}
+void letSentMessagesThrough(bool) {}
 
 RegistryKey::RegistryKey(const std::string &path) {
     MemoryRegistry &registry = memoryRegistry();

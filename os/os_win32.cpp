@@ -82,7 +82,9 @@ void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, 
     SendMessageW(static_cast<HWND>(window), message, wParam, lParam);
 }
 
-void dispatchSentMessages() {
+void letSentMessagesThrough(bool workerMayWaitOnThisThread) {
+    if (workerMayWaitOnThisThread && InSendMessage())
+        ReplyMessage(0);
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }

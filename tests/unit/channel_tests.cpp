@@ -297,3 +297,12 @@ TEST_F(ChannelTest, ClosingTheChannelKeepsUnreadFrames) {
     EXPECT_EQ(canRead(0, &id, nullptr, nullptr, nullptr, nullptr), canOK);
     EXPECT_EQ(id, 0x708);
 }
+
+TEST_F(ChannelTest, HostMayCloseTheChannelFromItsNotificationHandler) {
+    startGateway({3});
+    first.onMessage = [] { EXPECT_EQ(canClose(0), canOK); };
+    canSetNotify(0, &first, canNOTIFY_RX);
+    openAndWaitUntilConnected();
+    EXPECT_TRUE(eventually([] { return KorvalCanInterface::Connection(0)->IsOpen() == 0; }, 4000));
+    first.onMessage = nullptr;
+}

@@ -12,6 +12,17 @@ bool validId(uint8_t id) {
     return id >= 1 && id <= 127;
 }
 
+// Unit, function and sub-function of a reply, with room for what follows them. (Built with
+// reserve and push_back: GCC 12 misreads an insert behind a three-element initializer list.)
+std::vector<uint8_t> header(uint8_t unit, uint8_t subFunction) {
+    std::vector<uint8_t> payload;
+    payload.reserve(3 + 127);
+    payload.push_back(unit);
+    payload.push_back(modbus::GatewayFunction);
+    payload.push_back(subFunction);
+    return payload;
+}
+
 } // namespace
 
 SdoServer &GatewayModel::server(uint8_t id) {
@@ -48,8 +59,7 @@ std::vector<uint8_t> GatewayModel::reply(const std::vector<uint8_t> &request, bo
     case modbus::NodeListSub: {
         if (request.size() != modbus::NodeListRequestSize)
             return exceptionReply(request, modbus::IllegalDataValue);
-        std::vector<uint8_t> payload{modbus::GatewayUnit, modbus::GatewayFunction,
-                                     modbus::NodeListSub};
+        std::vector<uint8_t> payload = header(modbus::GatewayUnit, modbus::NodeListSub);
         if (!emptyNodeList)
             payload.insert(payload.end(), active_.begin(), active_.end());
         return makeReply(request, payload);
@@ -70,7 +80,7 @@ std::vector<uint8_t> GatewayModel::sdoReply(const std::vector<uint8_t> &request)
     SdoFrame sdo;
     std::copy(request.begin() + 9, request.end(), sdo.begin());
     const SdoFrame response = server(node).handle(sdo);
-    std::vector<uint8_t> payload{node, modbus::GatewayFunction, modbus::SdoSub};
+    std::vector<uint8_t> payload = header(node, modbus::SdoSub);
     payload.insert(payload.end(), response.begin(), response.end());
     return makeReply(request, payload);
 }

@@ -1,5 +1,7 @@
 #include "modbus_frame.h"
 
+#include <algorithm>
+
 namespace korvalsim {
 
 void FrameReader::append(const uint8_t *data, size_t size) {
@@ -25,13 +27,12 @@ FrameReader::Result FrameReader::next(std::vector<uint8_t> &frame) {
 std::vector<uint8_t> makeReply(const std::vector<uint8_t> &request,
                                const std::vector<uint8_t> &payload) {
     const size_t length = payload.size();
-    std::vector<uint8_t> reply{request[0],
-                               request[1],
-                               0,
-                               0,
-                               static_cast<uint8_t>(length >> 8),
-                               static_cast<uint8_t>(length)};
-    reply.insert(reply.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> reply(modbus::HeaderSize + length, 0);
+    reply[0] = request[0];
+    reply[1] = request[1];
+    reply[4] = static_cast<uint8_t>(length >> 8);
+    reply[5] = static_cast<uint8_t>(length);
+    std::copy(payload.begin(), payload.end(), reply.begin() + modbus::HeaderSize);
     return reply;
 }
 

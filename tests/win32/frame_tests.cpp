@@ -1,0 +1,215 @@
+// SDO traffic and heartbeats through the loaded DLL against a simulated gateway, with the
+// host's window told of every frame; and the frames the library refuses.
+#include "canlib.h"
+#include "support/child_process.h"
+#include "support/dll_test_support.h"
+#include "support/host_window.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const uint8_t READ_DEVICE_TYPE[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+
+long millisecondsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Opens the channel on the gateway and waits until the worker is connected, after which
+// written frames are no longer dropped by a connection attempt.
+class FrameTest : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(gateway.started) << gateway.startError; }
+    void TearDown() override {
+        canClose(0);
+        canFlushReceiveQueue(0);
+    }
+    void openConnected() {
+        ASSERT_EQ(openChannel(gateway.address).handle, 0);
+        ASSERT_TRUE(gateway.simulator.waitForConnections(1, 8000));
+    }
+    TestGateway gateway{std::vector<uint8_t>{5, 10}};
+};
+
+} // namespace
+
+TEST_F(FrameTest, SdoRequestIsAnsweredAsAReceivedFrame) {
+    openConnected();
+    ASSERT_EQ(canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD), canOK);
+    int32_t id = 0;
+    uint8_t msg[8] = {};
+    uint32_t dlc = 0, flag = 0, time = 0;
+    ASSERT_EQ(canReadWait(0, &id, msg, &dlc, &flag, &time, 5000), canOK);
+    // Heartbeats may come first when the poll won the race.
+    while (id != 0x585)
+        ASSERT_EQ(canReadWait(0, &id, msg, &dlc, &flag, &time, 5000), canOK);
+    EXPECT_EQ(dlc, 8u);
+    EXPECT_EQ(flag, static_cast<uint32_t>(canMSG_STD));
+    EXPECT_EQ(msg[0], 0x43);
+    EXPECT_EQ(msg[1], 0x00);
+    EXPECT_EQ(msg[2], 0x10);
+    // The time stamp is the tick count at hand-over; Wine's ticks come in ~16 ms steps.
+    EXPECT_LE(GetTickCount() - time, 1000u);
+
+    auto requests = gateway.simulator.requests();
+    bool sawSdo = false;
+    for (auto &request : requests)
+        if (request.size() == 17 && request[8] == 2 && request[6] == 5 && request[9] == 0x40)
+            sawSdo = true;
+    EXPECT_TRUE(sawSdo);
+}
+
+TEST_F(FrameTest, HeartbeatsArriveWithAWindowMessageEach) {
+    HostWindow window;
+    ASSERT_EQ(canSetNotify(0, window.handle(), canNOTIFY_RX), canOK);
+    openConnected();
+    int32_t id = 0;
+    uint8_t msg[8];
+    std::memset(msg, 0xEE, sizeof msg);
+    uint32_t dlc = 0;
+    ASSERT_EQ(canReadWait(0, &id, msg, &dlc, nullptr, nullptr, 5000), canOK);
+    EXPECT_EQ(id, 0x705);
+    EXPECT_EQ(dlc, 1u);
+    EXPECT_EQ(msg[0], 5);
+    EXPECT_EQ(msg[1], 0xEE);
+    ASSERT_EQ(canReadWait(0, &id, msg, &dlc, nullptr, nullptr, 5000), canOK);
+    EXPECT_EQ(id, 0x70A);
+    EXPECT_TRUE(window.waitForMessages(2, 5000));
+    EXPECT_EQ(window.lastWParam(), 0u);
+    EXPECT_EQ(window.lastLParam(), canEVENT_RX);
+}
+
+TEST_F(FrameTest, HostMayWriteFromItsNotificationHandler) {
+    HostWindow window;
+    std::atomic<bool> wrote{false};
+    window.onCanlibMessage = [&] {
+        if (!wrote.exchange(true))
+            canWrite(0, 0x60A, READ_DEVICE_TYPE, 8, canMSG_STD);
+    };
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openConnected();
+    int32_t id = 0;
+    auto start = Clock::now();
+    while (id != 0x58A && millisecondsSince(start) < 8000)
+        canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 1000);
+    EXPECT_EQ(id, 0x58A);
+    canClose(0);
+    window.onCanlibMessage = nullptr;
+}
+
+TEST_F(FrameTest, CloseFromTheWindowThreadDuringANotificationDoesNotHang) {
+    HostWindow window;
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openConnected();
+    // Keep the window thread busy so that the worker waits inside its message to it, then
+    // close the channel from that thread.
+    ASSERT_TRUE(window.runOnWindowThread([&] {
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < 2500)
+            Sleep(10);  // the next poll's heartbeats wait for this thread
+        auto closing = Clock::now();
+        EXPECT_EQ(canClose(0), canOK);
+        EXPECT_LT(millisecondsSince(closing), 3000);
+    }));
+}
+
+TEST_F(FrameTest, CloseFromInsideTheNotificationHandlerDoesNotHang) {
+    HostWindow window;
+    std::atomic<int> closes{0};
+    window.onCanlibMessage = [&] {
+        if (closes++ == 0) {
+            EXPECT_EQ(canClose(0), canOK);
+        }
+    };
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openConnected();
+    EXPECT_TRUE(window.waitForMessages(1, 5000));
+    // Once closed, the worker sends nothing more: the connection goes away.
+    auto start = Clock::now();
+    while (gateway.simulator.openConnections() > 0 && millisecondsSince(start) < 5000)
+        Sleep(10);
+    EXPECT_EQ(gateway.simulator.openConnections(), 0u);
+    window.onCanlibMessage = nullptr;
+}
+
+TEST_F(FrameTest, ReadingWaitsAtMostItsTimeOut) {
+    int32_t id = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 100), canERR_NOMSG);
+    EXPECT_GE(millisecondsSince(start), 90);
+    EXPECT_EQ(canRead(0, &id, nullptr, nullptr, nullptr, nullptr), canERR_NOMSG);
+    uint32_t status = 0x55;
+    EXPECT_EQ(canReadStatus(0, &status), canOK);
+    EXPECT_EQ(status, 0u);
+
+    openConnected();
+    start = Clock::now();
+    EXPECT_EQ(canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 0xFFFFFFFF), canOK);
+    EXPECT_LT(millisecondsSince(start), 5000);
+    // The second heartbeat of the poll follows the first a moment later.
+    int32_t level = 0;
+    start = Clock::now();
+    while (level == 0 && millisecondsSince(start) < 2000)
+        EXPECT_EQ(canIoCtl(0, canIOCTL_GET_RX_BUFFER_LEVEL, &level, 4), canOK);
+    EXPECT_EQ(level, 1);
+    EXPECT_EQ(canReadStatus(0, &status), canOK);
+    EXPECT_EQ(status, static_cast<uint32_t>(canSTAT_RX_PENDING));
+    EXPECT_EQ(canFlushReceiveQueue(0), canOK);
+    EXPECT_EQ(canRead(0, &id, nullptr, nullptr, nullptr, nullptr), canERR_NOMSG);
+}
+
+TEST_F(FrameTest, CloseIsPromptWhileTheGatewayDoesNotAnswer) {
+    gateway.simulator.setFault(korvalsim::Fault::NoReply);
+    openConnected();
+    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);
+    ASSERT_TRUE(gateway.simulator.waitForRequests(1, 3000));
+    auto start = Clock::now();
+    EXPECT_EQ(canClose(0), canOK);
+    EXPECT_LT(millisecondsSince(start), 500);
+}
+
+CHILD_SCENARIO(writeRefusedFrame) {
+    const uint8_t data[8] = {0x40, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00};
+    canWrite(0, 0x600, data, 8, canMSG_STD);
+}
+
+CHILD_SCENARIO(writeShortFrame) {
+    const uint8_t data[3] = {0xAB, 0xCD, 0xEF};
+    canWriteWait(0, 0x605, data, 3, canMSG_STD, 100);
+}
+
+CHILD_SCENARIO(writeWithoutData) { canWrite(0, 0x605, nullptr, 8, canMSG_STD); }
+
+TEST(RefusedFrames, StopTheHostShowingTheFrame) {
+    ChildOutcome refused = runChild("writeRefusedFrame");
+    EXPECT_EQ(refused.exitCode, 1u);
+    EXPECT_EQ(refused.traceLines,
+              std::vector<std::string>{
+                  "canlib: canWrite: dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00"});
+    ASSERT_EQ(refused.messageBoxes.size(), 1u) << refused.describe();
+    EXPECT_EQ(refused.messageBoxes[0].text,
+              L"An invalid parameter was passed to canWrite:\ndlc=8 id=1536 flag=2 data=40 00 10 "
+              L"00 00 00 00 00\n\nVantrel will be terminated.");
+
+    ChildOutcome shortFrame = runChild("writeShortFrame");
+    EXPECT_EQ(shortFrame.exitCode, 1u);
+    EXPECT_TRUE(shortFrame.hasTrace("canlib: canWrite: dlc=3 id=1541 flag=2 data=AB CD EF 00 00 "
+                                    "00 00 00"))
+        << shortFrame.describe();
+
+    ChildOutcome noData = runChild("writeWithoutData");
+    EXPECT_EQ(noData.exitCode, 1u);
+    EXPECT_EQ(noData.traceLines, std::vector<std::string>{"canlib: canWrite: msg=0"});
+    ASSERT_EQ(noData.messageBoxes.size(), 1u);
+    EXPECT_EQ(noData.messageBoxes[0].text,
+              L"An invalid parameter was passed to canWrite:\nmsg=0\n\nVantrel will be "
+              L"terminated.");
+}

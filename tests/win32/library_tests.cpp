@@ -1,0 +1,149 @@
+// The loaded DLL as a host meets it: its exports, its version, and the library frame.
+#include "canlib.h"
+#include "support/child_process.h"
+#include "support/dll_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+using namespace testsupport;
+
+namespace {
+
+const wchar_t TITLE[] = L"Brenvox CAN Library for Vantrel";
+
+std::vector<std::string> exportDefinitionNames() {
+    std::ifstream definition(CANLIB_DEF_FILE);
+    std::vector<std::string> names;
+    std::string line;
+    bool inExports = false;
+    while (std::getline(definition, line)) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first == "EXPORTS")
+            inExports = true;
+        else if (inExports && !first.empty() && first[0] != ';')
+            names.push_back(first);
+    }
+    return names;
+}
+
+std::wstring versionString(const std::vector<char> &info, const wchar_t *name) {
+    void *value = nullptr;
+    UINT length = 0;
+    std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(info.data(), path.c_str(), &value, &length) || length == 0)
+        return L"<missing>";
+    return static_cast<const wchar_t *>(value);
+}
+
+std::wstring expectedStop(const std::wstring &text) {
+    return text + L"\n\nVantrel will be terminated.";
+}
+
+} // namespace
+
+TEST(LibraryFrame, EveryExportedNameIsBoundByNameAndByItsOrdinal) {
+    std::vector<std::string> names = exportDefinitionNames();
+    ASSERT_EQ(names.size(), 110u);
+    HMODULE library = GetModuleHandleW(L"canlib32.dll");
+    ASSERT_NE(library, nullptr);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        FARPROC byName = GetProcAddress(library, names[i].c_str());
+        FARPROC byOrdinal = GetProcAddress(library, MAKEINTRESOURCEA(i + 1));
+        EXPECT_NE(byName, nullptr) << names[i];
+        EXPECT_EQ(byName, byOrdinal) << names[i] << " is not ordinal " << i + 1;
+        if (i > 0) {
+            EXPECT_LT(names[i - 1], names[i]);
+        }
+    }
+    EXPECT_EQ(names.front(), "canAccept");
+    EXPECT_EQ(names.back(), "kvTimeDomainResetTime");
+}
+
+TEST(LibraryFrame, VersionResourceNamesTheLibrary) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(GetModuleHandleW(L"canlib32.dll"), path, MAX_PATH);
+    DWORD size = GetFileVersionInfoSizeW(path, nullptr);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, size, info.data()));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS | fixed->dwFileVersionLS | fixed->dwProductVersionMS |
+                  fixed->dwProductVersionLS,
+              0u);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+    EXPECT_EQ(versionString(info, L"FileDescription"), TITLE);
+    EXPECT_EQ(versionString(info, L"ProductName"), TITLE);
+    EXPECT_EQ(versionString(info, L"InternalName"), L"canlib32");
+    EXPECT_EQ(versionString(info, L"OriginalFilename"), L"canlib32.dll");
+    EXPECT_EQ(versionString(info, L"FileVersion"), L"0.0.0.0");
+    EXPECT_EQ(versionString(info, L"ProductVersion"), L"0.0.0.0");
+}
+
+TEST(LibraryFrame, ErrorTextsAndTheirLimits) {
+    char buf[64];
+    EXPECT_EQ(canGetErrorText(-2, buf, 64), canOK);
+    EXPECT_STREQ(buf, "CAN error -2");
+    EXPECT_EQ(canGetErrorText(-1, buf, 5), canOK);
+    EXPECT_STREQ(buf, "CAN ");
+    buf[0] = 'x';
+    EXPECT_EQ(canGetErrorText(-1, buf, 0), canERR_PARAM);
+    EXPECT_EQ(buf[0], 'x');
+    EXPECT_EQ(canGetErrorText(-1, nullptr, 10), canERR_PARAM);
+}
+
+CHILD_SCENARIO(libraryCalls) {
+    char buf[64];
+    canInitializeLibrary();
+    canInitializeLibrary();
+    int32_t count = 0;
+    canGetNumberOfChannels(&count);
+    canGetErrorText(-2, buf, 64);
+    canUnloadLibrary();
+    ExitProcess(static_cast<UINT>(count));
+}
+
+TEST(LibraryFrame, LibraryCallsTraceAsTheHostExpects) {
+    ChildOutcome outcome = runChild("libraryCalls");
+    ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 1u);  // one channel, also after a second initialisation
+    EXPECT_EQ(outcome.traceLines,
+              (std::vector<std::string>{"canlib: canGetNumberOfChannels",
+                                        "canlib: canGetErrorText: err=-2",
+                                        "canlib: canUnloadLibrary"}))
+        << outcome.describe();
+    EXPECT_TRUE(outcome.messageBoxes.empty());
+}
+
+CHILD_SCENARIO(callKvBeep) { kvBeep(1, 2, 3); }
+CHILD_SCENARIO(callCanGetVersion) { canGetVersion(); }
+CHILD_SCENARIO(callScriptEnvvarOpen) { kvScriptEnvvarOpen(0, "x", nullptr, nullptr); }
+CHILD_SCENARIO(callTimeDomainResetTime) { kvTimeDomainResetTime(nullptr); }
+CHILD_SCENARIO(callObjBufWriteWithNulls) { canObjBufWrite(0, 0, 0, nullptr, 0, 0); }
+
+TEST(LibraryFrame, UnsupportedFunctionsStopTheHostNamingThemselves) {
+    const std::pair<const char *, const char *> calls[] = {
+        {"callKvBeep", "kvBeep"},
+        {"callCanGetVersion", "canGetVersion"},
+        {"callScriptEnvvarOpen", "kvScriptEnvvarOpen"},
+        {"callTimeDomainResetTime", "kvTimeDomainResetTime"},
+        {"callObjBufWriteWithNulls", "canObjBufWrite"},
+    };
+    for (const auto &[scenario, name] : calls) {
+        ChildOutcome outcome = runChild(scenario);
+        ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+        EXPECT_EQ(outcome.exitCode, 1u) << name;
+        EXPECT_EQ(outcome.traceLines, std::vector<std::string>{std::string("canlib: ") + name});
+        ASSERT_EQ(outcome.messageBoxes.size(), 1u) << outcome.describe();
+        EXPECT_EQ(outcome.messageBoxes[0].title, TITLE);
+        EXPECT_EQ(outcome.messageBoxes[0].text,
+                  expectedStop(widen(name) + L" function not implemented!"));
+    }
+}
