@@ -134,7 +134,8 @@ void closeHandle(HANDLE handle) {
 // Joins debug-string fragments and cuts them into lines; one call may carry part of a line.
 class LineSplitter {
   public:
-    explicit LineSplitter(std::vector<std::string> &lines) : lines_(lines) {}
+    LineSplitter(std::vector<std::string> &lines, std::vector<unsigned long long> &ticks)
+        : lines_(lines), ticks_(ticks) {}
 
     void add(const std::string &text) {
         pending_ += text;
@@ -156,9 +157,11 @@ class LineSplitter {
         while (!line.empty() && line.back() == '\r')
             line.pop_back();
         lines_.push_back(std::move(line));
+        ticks_.push_back(GetTickCount64());
     }
 
     std::vector<std::string> &lines_;
+    std::vector<unsigned long long> &ticks_;
     std::string pending_;
 };
 
@@ -210,7 +213,7 @@ std::wstring windowTitle(HWND window) {
 class DebugSession {
   public:
     DebugSession(const ChildOptions &options, ChildOutcome &outcome)
-        : options_(options), outcome_(outcome), splitter_(outcome.traceLines) {}
+        : options_(options), outcome_(outcome), splitter_(outcome.traceLines, outcome.traceTicks) {}
 
     DebugSession(const DebugSession &) = delete;
     DebugSession &operator=(const DebugSession &) = delete;
@@ -485,6 +488,13 @@ void registerScenario(const char *name, Scenario scenario) {
 
 bool ChildOutcome::hasTrace(const std::string &line) const {
     return std::find(traceLines.begin(), traceLines.end(), line) != traceLines.end();
+}
+
+long ChildOutcome::findTrace(const std::string &prefix, std::size_t from) const {
+    for (std::size_t i = from; i < traceLines.size(); ++i)
+        if (traceLines[i].compare(0, prefix.size(), prefix) == 0)
+            return static_cast<long>(i);
+    return -1;
 }
 
 std::string ChildOutcome::describe() const {

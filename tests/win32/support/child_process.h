@@ -40,10 +40,14 @@ struct ChildOutcome {
     unsigned long processId = 0;
     // Every debug string of the child (UTF-8), split into lines, CR/LF removed, in order.
     std::vector<std::string> traceLines;
+    // When each line was complete (GetTickCount64), for the pauses between them.
+    std::vector<unsigned long long> traceTicks;
     // Every message box (#32770 window with a static 0xFFFF text) the child showed, in order.
     std::vector<MessageBoxSeen> messageBoxes;
 
     bool hasTrace(const std::string &line) const; // exact match of one line
+    // Index of the first line from `from` on that starts with prefix, or -1.
+    long findTrace(const std::string &prefix, std::size_t from = 0) const;
     // Everything above in readable form, for assertion messages.
     std::string describe() const;
 };

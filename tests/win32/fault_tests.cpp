@@ -1,0 +1,248 @@
+// Every failure the gateway link can meet, triggered through the loaded DLL and survived: the
+// failure's trace line, the pause, the new connection with emptied queues, normal traffic
+// afterwards, and host calls that never block past their own time-outs.
+#include "black_hole.h"
+#include "canlib.h"
+#include "support/child_process.h"
+#include "support/dll_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+using namespace testsupport;
+using korvalsim::Action;
+
+namespace {
+
+const uint8_t MARKER_INDEX = 0x22;  // object 0x2222: frames written while no gateway listens
+
+unsigned long long ticks() { return GetTickCount64(); }
+
+// The host: opens the channel on the address it is given, writes an SDO request to node 5
+// every 1500 ms (idle long enough between them for node polls), reads in 250 ms waits, and
+// reports what it saw and how long its calls took as a trace line of its own.
+// Arguments: address, session length in ms, how long (ms) to write marker frames first.
+CHILD_SCENARIO(hostSession) {
+    const std::string address = narrow(childArguments().at(0));
+    const unsigned long long length = std::stoull(childArguments().at(1));
+    const unsigned long long markers = std::stoull(childArguments().at(2));
+    DialogAnswerer answerer([&](HWND dialog) {
+        setHostText(dialog, widen(address));
+        closeWithCloseBox(dialog);
+    });
+    canOpenChannel(0, 0);
+    const unsigned long long start = ticks();
+    unsigned long long nextWrite = start, maxWrite = 0, maxReadOvershoot = 0;
+    int responses = 0;
+    while (ticks() - start < length) {
+        if (ticks() >= nextWrite) {
+            const bool marker = ticks() - start < markers;
+            const uint8_t index = marker ? MARKER_INDEX : 0x00;
+            const uint8_t request[8] = {0x40, index, marker ? MARKER_INDEX : uint8_t(0x10), 0,
+                                        0, 0, 0, 0};
+            const unsigned long long before = ticks();
+            canWrite(0, 0x605, request, 8, canMSG_STD);
+            maxWrite = std::max(maxWrite, ticks() - before);
+            nextWrite += 1500;
+        }
+        int32_t id = 0;
+        const unsigned long long before = ticks();
+        const canStatus status = canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 250);
+        const unsigned long long took = ticks() - before;
+        maxReadOvershoot = std::max(maxReadOvershoot, took > 250 ? took - 250 : 0);
+        if (status == canOK && id == 0x585)
+            ++responses;
+    }
+    const unsigned long long beforeClose = ticks();
+    canClose(0);
+    std::ostringstream report;
+    report << "host: responses=" << responses << " maxWriteMs=" << maxWrite
+           << " maxReadOvershootMs=" << maxReadOvershoot
+           << " closeMs=" << ticks() - beforeClose << "\r\n";
+    OutputDebugStringA(report.str().c_str());
+}
+
+struct HostReport {
+    int responses = -1;
+    unsigned long maxWriteMs = 0, maxReadOvershootMs = 0, closeMs = 0;
+};
+
+HostReport hostReport(const ChildOutcome &outcome) {
+    HostReport report;
+    long line = outcome.findTrace("host: ");
+    if (line >= 0)
+        std::sscanf(outcome.traceLines[static_cast<std::size_t>(line)].c_str(),
+                    "host: responses=%d maxWriteMs=%lu maxReadOvershootMs=%lu closeMs=%lu",
+                    &report.responses, &report.maxWriteMs, &report.maxReadOvershootMs,
+                    &report.closeMs);
+    return report;
+}
+
+ChildOutcome runHost(const std::string &address, unsigned lengthMs, unsigned markersMs = 0) {
+    ChildOptions options;
+    options.timeoutMs = lengthMs + 20000;
+    options.extraArguments = {widen(address), std::to_wstring(lengthMs),
+                              std::to_wstring(markersMs)};
+    return runChild("hostSession", options);
+}
+
+// A gateway that misbehaves once, in the given way, and answers normally ever after: node
+// polls list node 5, SDO requests are echoed as node 5's answer.
+korvalsim::Responder misbehavingOnce(std::function<std::vector<Action>(
+                                         const std::vector<uint8_t> &request)> fault,
+                                     uint8_t onSubFunction = 0) {
+    auto faulted = std::make_shared<std::atomic<bool>>(false);
+    return [=](const std::vector<uint8_t> &request) -> std::vector<Action> {
+        if ((onSubFunction == 0 || request[8] == onSubFunction) && !faulted->exchange(true))
+            return fault(request);
+        if (request[8] == 1)
+            return {{Action::Kind::Write, {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5}, 0}};
+        return {{Action::Kind::Write, request, 0}};
+    };
+}
+
+std::vector<uint8_t> header(const std::vector<uint8_t> &request, uint8_t length) {
+    return {request[0], request[1], 0, 0, 0, length};
+}
+
+// The checks every fault shares: the failure line (and the line after it, for the
+// two-line invalid-frame text), a new connection attempt at least one pause after it, normal
+// traffic afterwards, and host calls that stayed within their time-outs.
+void expectSurvived(const ChildOutcome &outcome, const std::string &address,
+                    const std::string &failure, const std::string &nextLine = "") {
+    ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
+    long failed = outcome.findTrace("canlib: " + failure);
+    ASSERT_GE(failed, 0) << outcome.describe();
+    if (!nextLine.empty()) {
+        EXPECT_EQ(outcome.traceLines.at(static_cast<std::size_t>(failed) + 1).rfind(nextLine, 0),
+                  0u)
+            << outcome.describe();
+    }
+    long again = outcome.findTrace("canlib: Connecting to " + address,
+                                   static_cast<std::size_t>(failed));
+    ASSERT_GE(again, 0) << outcome.describe();
+    EXPECT_GE(outcome.traceTicks[static_cast<std::size_t>(again)] -
+                  outcome.traceTicks[static_cast<std::size_t>(failed)],
+              2900u);
+    HostReport report = hostReport(outcome);
+    EXPECT_GT(report.responses, 0) << outcome.describe();
+    EXPECT_LT(report.maxWriteMs, 200u);
+    EXPECT_LT(report.maxReadOvershootMs, 1000u);
+    EXPECT_LT(report.closeMs, 2000u);
+}
+
+class GatewayFaults : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(gateway.started) << gateway.startError; }
+    TestGateway gateway{std::vector<uint8_t>{5}};
+};
+
+} // namespace
+
+TEST(GatewayAbsent, RefusedConnectionsAreRetriedAndQueuedFramesDropped) {
+    const std::string address = uniqueLoopbackAddress();
+    std::unique_ptr<korvalsim::GatewaySimulator> late;
+    std::thread appear([&] {
+        Sleep(4000);  // two refused attempts first
+        late = std::make_unique<korvalsim::GatewaySimulator>(address);
+        late->setNodes({5});
+        late->start();
+    });
+    ChildOutcome outcome = runHost(address, 14000, 3500);
+    appear.join();
+    expectSurvived(outcome, address, "Connect: ");
+    EXPECT_EQ(outcome.findTrace("canlib: Connect: time-out"), -1);
+    for (auto &request : late->requests()) {
+        EXPECT_FALSE(request.size() == 17 && request[10] == MARKER_INDEX)
+            << "a frame written while the gateway was away was sent";
+    }
+}
+
+TEST(GatewayAbsent, UnansweredConnectTimesOut) {
+    const std::string address = uniqueLoopbackAddress();
+    auto hole = std::make_unique<korvalsim::BlackHole>(address);
+    ASSERT_TRUE(hole->start());
+    std::unique_ptr<korvalsim::GatewaySimulator> late;
+    std::thread appear([&] {
+        Sleep(4500);  // within the second attempt's wait
+        hole.reset();
+        late = std::make_unique<korvalsim::GatewaySimulator>(address);
+        late->setNodes({5});
+        late->start();
+    });
+    ChildOutcome outcome = runHost(address, 16000);
+    appear.join();
+    expectSurvived(outcome, address, "Connect: time-out");
+    long connecting = outcome.findTrace("canlib: Connecting to ");
+    long timedOut = outcome.findTrace("canlib: Connect: time-out");
+    EXPECT_GE(outcome.traceTicks[static_cast<std::size_t>(timedOut)] -
+                  outcome.traceTicks[static_cast<std::size_t>(connecting)],
+              2900u);
+}
+
+TEST_F(GatewayFaults, ReplyLaterThanThreeSeconds) {
+    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
+        return std::vector<Action>{{Action::Kind::Pause, {}, 3500},
+                                   {Action::Kind::Write, request, 0}};
+    }, 2));
+    expectSurvived(runHost(gateway.address, 12000), gateway.address, "Receive: time-out");
+}
+
+TEST_F(GatewayFaults, ExceptionReplyToANodePoll) {
+    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
+        std::vector<uint8_t> reply = header(request, 3);
+        reply.insert(reply.end(), {0xFF, 0xE4, 0x0B});
+        return std::vector<Action>{{Action::Kind::Write, reply, 0}};
+    }, 1));
+    ChildOutcome outcome = runHost(gateway.address, 12000);
+    expectSurvived(outcome, gateway.address, "Receive: Invalid frame or exception response!",
+                   "cnt=9 MB[");
+    // The closed socket is met by the next poll, or by a frame the host queued before it.
+    EXPECT_TRUE(outcome.findTrace("canlib: getActiveNodes failed: ") >= 0 ||
+                outcome.findTrace("canlib: Send/Receive: ") >= 0)
+        << outcome.describe();
+}
+
+TEST_F(GatewayFaults, GarbageReply) {
+    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &) {
+        return std::vector<Action>{
+            {Action::Kind::Write, {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0}};
+    }, 2));
+    expectSurvived(runHost(gateway.address, 12000), gateway.address,
+                   "Receive: Invalid frame or exception response!",
+                   "cnt=13 MB[222, 173, 190, 239, 1, 2, id=3, fc=4, sf=5]");
+}
+
+TEST_F(GatewayFaults, EmptyNodeList) {
+    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
+        std::vector<uint8_t> reply = header(request, 3);
+        reply.insert(reply.end(), {0xFF, 100, 1});
+        return std::vector<Action>{{Action::Kind::Write, reply, 0}};
+    }, 1));
+    expectSurvived(runHost(gateway.address, 12000), gateway.address,
+                   "Receive: Invalid frame or exception response!", "cnt=9 MB[");
+}
+
+TEST_F(GatewayFaults, ReplySplitOverTwoWrites) {
+    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
+        return std::vector<Action>{
+            {Action::Kind::Write, {request.begin(), request.begin() + 5}, 0},
+            {Action::Kind::Pause, {}, 200},
+            {Action::Kind::Write, {request.begin() + 5, request.end()}, 0}};
+    }, 2));
+    expectSurvived(runHost(gateway.address, 12000), gateway.address,
+                   "Receive: Invalid frame or exception response!", "cnt=5 MB[");
+}
+
+TEST_F(GatewayFaults, ConnectionClosedByTheGatewayInTheMiddleOfTraffic) {
+    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &) {
+        return std::vector<Action>{{Action::Kind::Close, {}, 0}};
+    }, 2));
+    expectSurvived(runHost(gateway.address, 12000), gateway.address,
+                   "Receive: Invalid frame or exception response!",
+                   "cnt=0 MB[0, 0, 0, 0, 0, 0, id=0, fc=0, sf=0]");
+}
