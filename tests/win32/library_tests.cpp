@@ -147,3 +147,39 @@ TEST(LibraryFrame, UnsupportedFunctionsStopTheHostNamingThemselves) {
                   expectedStop(widen(name) + L" function not implemented!"));
     }
 }
+
+// The host ends without closing the channel, while the worker is connected and busy.
+CHILD_SCENARIO(exitWithTheChannelOpen) {
+    const std::string address = narrow(childArguments().at(0));
+    DialogAnswerer answerer([&](HWND dialog) {
+        setHostText(dialog, widen(address));
+        closeWithCloseBox(dialog);
+    });
+    canOpenChannel(0, 0);
+    int32_t id = 0;
+    canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 8000);  // connected: a heartbeat
+    const uint8_t request[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+    canWrite(0, 0x605, request, 8, canMSG_STD);  // the gateway never answers it
+    Sleep(100);
+    ExitProcess(id == 0x705 ? 7 : 8);
+}
+
+TEST(LibraryFrame, HostMayEndWithTheChannelOpen) {
+    TestGateway gateway;
+    ASSERT_TRUE(gateway.started) << gateway.startError;
+    // Heartbeats, but no answer to the SDO request: the worker waits for it as the host ends.
+    gateway.simulator.setResponder([](const std::vector<uint8_t> &request) {
+        std::vector<korvalsim::Action> actions;
+        if (request[8] == 1)
+            actions.push_back({korvalsim::Action::Kind::Write,
+                               {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5},
+                               0});
+        return actions;
+    });
+    ChildOptions options;
+    options.timeoutMs = 15000;
+    options.extraArguments = {widen(gateway.address)};
+    ChildOutcome outcome = runChild("exitWithTheChannelOpen", options);
+    EXPECT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 7u) << outcome.describe();
+}
