@@ -20,7 +20,7 @@ const uint32_t FIXED_TSEG2 = 3;
 const uint32_t FIXED_SJW = 2;
 const uint32_t FIXED_NO_SAMP = 1;
 const uint32_t FIXED_SYNC_MODE = 0;
-const int32_t TIMER_SCALE = 1000;  // microseconds per time-stamp unit: the tick count's 1 ms
+const int32_t TIMER_SCALE = 1000; // microseconds per time-stamp unit: the tick count's 1 ms
 const int32_t NO_EVENT_HANDLE = -1;
 
 const char *ioCtlName(uint32_t func) {

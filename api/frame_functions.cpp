@@ -14,7 +14,7 @@ using namespace Korval;
 namespace {
 
 const uint32_t SDO_REQUEST_FIRST = 0x601;
-const uint32_t SDO_REQUEST_SPAN = 0x7E;  // 0x601 to 0x67F: node ids 1 to 127
+const uint32_t SDO_REQUEST_SPAN = 0x7E; // 0x601 to 0x67F: node ids 1 to 127
 const uint32_t SDO_FRAME_LENGTH = 8;
 
 // The caller's buffer need only hold dlc bytes; the text shows 00 for the rest.
@@ -61,7 +61,9 @@ canStatus CANLIBAPI canWriteWait(canHandle canHdl, int32_t id, const void *msg, 
     return canWrite(canHdl, id, msg, dlc, flag);
 }
 
-canStatus CANLIBAPI canWriteSync(canHandle /*canHdl*/, uint32_t /*timeout*/) { return canOK; }
+canStatus CANLIBAPI canWriteSync(canHandle /*canHdl*/, uint32_t /*timeout*/) {
+    return canOK;
+}
 
 canStatus CANLIBAPI canReadWait(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc,
                                 uint32_t *flag, uint32_t *time, uint32_t timeOut) {
@@ -72,7 +74,7 @@ canStatus CANLIBAPI canReadWait(canHandle canHdl, int32_t *id, void *msg, uint32
     std::vector<uint8_t> data;
     if (!connection->readCanMsg(frameId, data, timeOut)) {
         if (timeOut == 0)
-            os::sleepMilliseconds(1);  // a host polling an empty queue gives up the processor
+            os::sleepMilliseconds(1); // a host polling an empty queue gives up the processor
         return canERR_NOMSG;
     }
     if (id != nullptr)
@@ -88,8 +90,8 @@ canStatus CANLIBAPI canReadWait(canHandle canHdl, int32_t *id, void *msg, uint32
     return canOK;
 }
 
-canStatus CANLIBAPI canRead(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc,
-                            uint32_t *flag, uint32_t *time) {
+canStatus CANLIBAPI canRead(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc, uint32_t *flag,
+                            uint32_t *time) {
     return canReadWait(canHdl, id, msg, dlc, flag, time, 0);
 }
 

@@ -12,9 +12,13 @@ using namespace Korval;
 
 extern "C" {
 
-void CANLIBAPI canInitializeLibrary(void) { KorvalCanInterface::Initialize(); }
+void CANLIBAPI canInitializeLibrary(void) {
+    KorvalCanInterface::Initialize();
+}
 
-void CANLIBAPI canUnloadLibrary(void) { os::writeTrace("canUnloadLibrary"); }
+void CANLIBAPI canUnloadLibrary(void) {
+    os::writeTrace("canUnloadLibrary");
+}
 
 canStatus CANLIBAPI canGetErrorText(canStatus errCode, char *buf, uint32_t bufSize) {
     os::writeTrace("canGetErrorText", "err=" + std::to_string(errCode));
@@ -27,7 +31,9 @@ canStatus CANLIBAPI canGetErrorText(canStatus errCode, char *buf, uint32_t bufSi
 
 // Each names itself exactly as exported, and never returns.
 #define UNSUPPORTED(result, name)                                                                  \
-    result CANLIBAPI name(...) { return static_cast<result>(notImplemented(#name)); }
+    result CANLIBAPI name(...) {                                                                   \
+        return static_cast<result>(notImplemented(#name));                                         \
+    }
 
 // clang-format off
 UNSUPPORTED(canStatus, canGetHandleData)

@@ -20,6 +20,8 @@ int32_t notImplemented(const std::string &msg) {
     stopHost(msg + " function not implemented!");
 }
 
-int32_t invalidParameter(const std::string &msg) { stopHost(msg); }
+int32_t invalidParameter(const std::string &msg) {
+    stopHost(msg);
+}
 
 } // namespace Korval

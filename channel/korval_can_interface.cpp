@@ -33,7 +33,9 @@ ClassState &classState() {
 
 } // namespace
 
-void KorvalCanInterface::Initialize() { classState(); }
+void KorvalCanInterface::Initialize() {
+    classState();
+}
 
 KorvalCanInterface *KorvalCanInterface::Connection(int32_t index) {
     std::vector<KorvalCanInterface *> &channels = classState().cnxnList;
@@ -70,8 +72,8 @@ int32_t KorvalCanInterface::NodeId() const {
 }
 
 void KorvalCanInterface::rxNotify(KorvalConnection &) {
-    os::sendWindowMessage(notifyWindowHandle.load(), WM_CANLIB,
-                          static_cast<uintptr_t>(channelId), CANLIB_EVENT_RX);
+    os::sendWindowMessage(notifyWindowHandle.load(), WM_CANLIB, static_cast<uintptr_t>(channelId),
+                          CANLIB_EVENT_RX);
 }
 
 void KorvalCanInterface::errorNotify(KorvalConnection &, const std::string &message) {

@@ -52,14 +52,16 @@ bool isSdoRequestId(uint32_t id) {
 
 KorvalConnection::KorvalConnection() = default;
 
-KorvalConnection::~KorvalConnection() { closeConnection(); }
+KorvalConnection::~KorvalConnection() {
+    closeConnection();
+}
 
 void KorvalConnection::openConnection(const std::string &hostName, int32_t nodeLimit) {
     std::lock_guard<std::mutex> guard(lifecycleLock);
     if (workerRunning)
         return;
     if (workerThread.joinable())
-        workerThread.join();  // a worker that has already ended
+        workerThread.join(); // a worker that has already ended
     limitNodeId = nodeLimit;
     stopRequest.reset();
     workerRunning = true;
@@ -193,9 +195,10 @@ void KorvalConnection::pauseBeforeReconnect() {
 KorvalConnection::CanMsg KorvalConnection::takeNextFrame() {
     std::unique_lock<std::mutex> guard(txQueue.lock);
     for (;;) {
-        bool queued = txQueue.pulse.wait_for(
-            guard, std::chrono::milliseconds(MODBUS_POLL_INTERVAL),
-            [this] { return !txQueue.items.empty() || stopRequest.isRaised(); });
+        bool queued =
+            txQueue.pulse.wait_for(guard, std::chrono::milliseconds(MODBUS_POLL_INTERVAL), [this] {
+                return !txQueue.items.empty() || stopRequest.isRaised();
+            });
         if (stopRequest.isRaised())
             throw WorkerStopped{};
         if (queued) {

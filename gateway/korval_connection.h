@@ -32,8 +32,8 @@ class KorvalConnection {
     static constexpr std::size_t MODBUS_SUB2_REQ_LEN = 17;
     static constexpr std::size_t MODBUS_SUB2_RPL_LEN = 17;
     static constexpr std::size_t MODBUS_MAX_MSG_LEN = 136;
-    static constexpr uint32_t MODBUS_TIME_OUT = 3000;       // connect, send and receive limit
-    static constexpr uint32_t MODBUS_POLL_INTERVAL = 1000;  // idle time before a node poll
+    static constexpr uint32_t MODBUS_TIME_OUT = 3000;      // connect, send and receive limit
+    static constexpr uint32_t MODBUS_POLL_INTERVAL = 1000; // idle time before a node poll
     static constexpr uint32_t MODBUS_RECONNECT_PAUSE = 3000;
     static constexpr uint32_t CANOPEN_SDO_REQUEST = 0x600;
     static constexpr uint32_t CANOPEN_SDO_RESPONSE = 0x580;
@@ -93,7 +93,7 @@ class KorvalConnection {
         mutable std::mutex lock;
         std::condition_variable pulse;
         std::deque<CanMsg> items;
-        uint64_t appended = 0;  // lets a waiter tell a real wake-up from a spurious one
+        uint64_t appended = 0; // lets a waiter tell a real wake-up from a spurious one
     };
 
     int32_t limitNodeId = 0;
@@ -110,12 +110,12 @@ class KorvalConnection {
     template <class Stage> void runStage(const char *stageName, Stage stage);
 
     StopSignal stopRequest;
-    bool connectAttempted = false;  // worker-only; a worker started again pauses first
+    bool connectAttempted = false; // worker-only; a worker started again pauses first
     std::atomic<bool> workerRunning{false};
     std::atomic<bool> raisingReceiveEvent{false};
     std::atomic<std::thread::id> workerThreadId{};
-    mutable std::mutex socketLock;  // guards the clientSocket pointer for host threads
-    std::mutex lifecycleLock;       // serialises starting and joining the worker
+    mutable std::mutex socketLock; // guards the clientSocket pointer for host threads
+    std::mutex lifecycleLock;      // serialises starting and joining the worker
 };
 
 } // namespace Korval

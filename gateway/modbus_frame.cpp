@@ -27,15 +27,14 @@ void writeHeader(std::array<uint8_t, Size> &frame, uint8_t unitId, uint8_t subFu
 
 bool hasCommonHeader(const ReplyBuffer &buffer, std::size_t count, uint8_t subFunction) {
     return buffer[2] == 0 && buffer[3] == 0 &&
-           static_cast<std::size_t>(buffer[4] * 256 + buffer[5]) + K::MODBUS_PREFIX_LEN ==
-               count &&
+           static_cast<std::size_t>(buffer[4] * 256 + buffer[5]) + K::MODBUS_PREFIX_LEN == count &&
            buffer[7] == K::MODBUS_CUSTOM_FCT && buffer[8] == subFunction;
 }
 
 std::string invalidFrameText(const ReplyBuffer &buffer, std::size_t count) {
     auto at = [&buffer](std::size_t i) { return std::to_string(buffer[i]); };
-    return "Invalid frame or exception response!\ncnt=" + std::to_string(count) + " MB[" +
-           at(0) + ", " + at(1) + ", " + at(2) + ", " + at(3) + ", " + at(4) + ", " + at(5) +
+    return "Invalid frame or exception response!\ncnt=" + std::to_string(count) + " MB[" + at(0) +
+           ", " + at(1) + ", " + at(2) + ", " + at(3) + ", " + at(4) + ", " + at(5) +
            ", id=" + at(6) + ", fc=" + at(7) + ", sf=" + at(8) + "]";
 }
 

@@ -25,10 +25,10 @@ bool buildSdoRequest(uint32_t canId, const std::vector<uint8_t> &data, SdoReques
 struct DecodedReply {
     enum class Kind { SdoReply, NodeList, Invalid };
     Kind kind = Kind::Invalid;
-    uint8_t nodeId = 0;                 // SdoReply
-    std::array<uint8_t, 8> sdoBytes{};  // SdoReply
-    std::vector<uint8_t> nodeIds;       // NodeList, in the gateway's order
-    std::string invalidDetail;          // Invalid
+    uint8_t nodeId = 0;                // SdoReply
+    std::array<uint8_t, 8> sdoBytes{}; // SdoReply
+    std::vector<uint8_t> nodeIds;      // NodeList, in the gateway's order
+    std::string invalidDetail;         // Invalid
 };
 
 // Reads the outcome of one receive. The buffer is the whole zero-filled receive buffer;

@@ -81,8 +81,8 @@ canStatus CANLIBAPI canWrite(canHandle canHdl, int32_t id, const void *msg, uint
 canStatus CANLIBAPI canWriteWait(canHandle canHdl, int32_t id, const void *msg, uint32_t dlc,
                                  uint32_t flag, uint32_t timeOut);
 canStatus CANLIBAPI canWriteSync(canHandle canHdl, uint32_t timeout);
-canStatus CANLIBAPI canRead(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc,
-                            uint32_t *flag, uint32_t *time);
+canStatus CANLIBAPI canRead(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc, uint32_t *flag,
+                            uint32_t *time);
 canStatus CANLIBAPI canReadWait(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc,
                                 uint32_t *flag, uint32_t *time, uint32_t timeOut);
 canStatus CANLIBAPI canReadStatus(canHandle canHdl, uint32_t *flags);

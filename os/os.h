@@ -82,8 +82,8 @@ enum class IoStatus { Done, TimedOut, Stopped, Failed };
 
 struct IoResult {
     IoStatus status = IoStatus::Failed;
-    std::size_t count = 0;  // bytes moved by a send or receive that is Done
-    std::string error;      // description of a Failed operation
+    std::size_t count = 0; // bytes moved by a send or receive that is Done
+    std::string error;     // description of a Failed operation
 };
 
 // An IPv4 TCP client socket whose every wait is bounded by a time limit and ended early

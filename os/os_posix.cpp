@@ -81,7 +81,8 @@ void endProcess(int exitCode) {
 uint32_t tickCount() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -133,7 +134,9 @@ intptr_t openStreamSocket(std::string &error) {
     return fd;
 }
 
-void closeSocket(intptr_t handle) { ::close(static_cast<int>(handle)); }
+void closeSocket(intptr_t handle) {
+    ::close(static_cast<int>(handle));
+}
 
 bool setNoDelay(intptr_t handle, std::string &error) {
     int on = 1;
@@ -143,7 +146,9 @@ bool setNoDelay(intptr_t handle, std::string &error) {
     return false;
 }
 
-int lastError() { return errno; }
+int lastError() {
+    return errno;
+}
 
 std::string errorText(int error) {
     char buffer[128];
@@ -151,8 +156,9 @@ std::string errorText(int error) {
     return std::string(text) + " (" + std::to_string(error) + ")";
 }
 
-std::string resolveErrorText(int code) { return gai_strerror(code); }
-
+std::string resolveErrorText(int code) {
+    return gai_strerror(code);
+}
 
 int startConnect(intptr_t handle, const sockaddr_in &address) {
     if (::connect(static_cast<int>(handle), reinterpret_cast<const sockaddr *>(&address),
@@ -161,7 +167,9 @@ int startConnect(intptr_t handle, const sockaddr_in &address) {
     return errno;
 }
 
-bool isConnectInProgress(int error) { return error == EINPROGRESS || error == EINTR; }
+bool isConnectInProgress(int error) {
+    return error == EINPROGRESS || error == EINTR;
+}
 
 int connectOutcome(intptr_t handle) {
     int outcome = 0;

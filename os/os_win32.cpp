@@ -3,9 +3,9 @@
 #include "os/os.h"
 #include "os/socket_platform.h"
 
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <mutex>
 #include <vector>
@@ -17,8 +17,8 @@ namespace {
 std::wstring widen(const std::string &text) {
     if (text.empty())
         return {};
-    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                     nullptr, 0);
+    int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                         length);
@@ -28,8 +28,8 @@ std::wstring widen(const std::string &text) {
 std::string narrow(const wchar_t *text, std::size_t length) {
     if (length == 0)
         return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                   nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
+                                   nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result.data(), size, nullptr,
                         nullptr);
@@ -72,11 +72,17 @@ void showErrorBox(const std::string &text, const std::string &title) {
     MessageBoxW(GetActiveWindow(), widen(text).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR);
 }
 
-void endProcess(int exitCode) { ExitProcess(static_cast<UINT>(exitCode)); }
+void endProcess(int exitCode) {
+    ExitProcess(static_cast<UINT>(exitCode));
+}
 
-uint32_t tickCount() { return GetTickCount(); }
+uint32_t tickCount() {
+    return GetTickCount();
+}
 
-void sleepMilliseconds(uint32_t ms) { Sleep(ms); }
+void sleepMilliseconds(uint32_t ms) {
+    Sleep(ms);
+}
 
 void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     SendMessageW(static_cast<HWND>(window), message, wParam, lParam);
@@ -91,8 +97,8 @@ void letSentMessagesThrough(bool workerMayWaitOnThisThread) {
 
 RegistryKey::RegistryKey(const std::string &path) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, widen(path).c_str(), 0, nullptr, 0,
-                        KEY_READ | KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, widen(path).c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                        nullptr, &key, nullptr) == ERROR_SUCCESS)
         handle = key;
 }
 
@@ -112,8 +118,8 @@ std::string RegistryKey::readString(const std::string &name,
                          &size) != ERROR_SUCCESS)
         return defaultValue;
     std::vector<BYTE> data(size + sizeof(wchar_t));
-    if (RegQueryValueExW(static_cast<HKEY>(handle), valueName.c_str(), nullptr, &type,
-                         data.data(), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(static_cast<HKEY>(handle), valueName.c_str(), nullptr, &type, data.data(),
+                         &size) != ERROR_SUCCESS)
         return defaultValue;
     return registryValueText(type, data, size, defaultValue);
 }
@@ -124,8 +130,7 @@ bool RegistryKey::writeString(const std::string &name, const std::string &value)
     std::wstring text = widen(value);
     return RegSetValueExW(static_cast<HKEY>(handle), widen(name).c_str(), 0, REG_SZ,
                           reinterpret_cast<const BYTE *>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 namespace platform {
@@ -153,7 +158,9 @@ intptr_t openStreamSocket(std::string &error) {
     return static_cast<intptr_t>(handle);
 }
 
-void closeSocket(intptr_t handle) { closesocket(static_cast<SOCKET>(handle)); }
+void closeSocket(intptr_t handle) {
+    closesocket(static_cast<SOCKET>(handle));
+}
 
 bool setNoDelay(intptr_t handle, std::string &error) {
     BOOL on = TRUE;
@@ -164,7 +171,9 @@ bool setNoDelay(intptr_t handle, std::string &error) {
     return false;
 }
 
-int lastError() { return WSAGetLastError(); }
+int lastError() {
+    return WSAGetLastError();
+}
 
 std::string errorText(int error) {
     wchar_t buffer[256];
@@ -177,8 +186,9 @@ std::string errorText(int error) {
     return text + " (" + std::to_string(error) + ")";
 }
 
-std::string resolveErrorText(int code) { return errorText(code); }
-
+std::string resolveErrorText(int code) {
+    return errorText(code);
+}
 
 int startConnect(intptr_t handle, const sockaddr_in &address) {
     if (::connect(static_cast<SOCKET>(handle), reinterpret_cast<const sockaddr *>(&address),
@@ -187,7 +197,9 @@ int startConnect(intptr_t handle, const sockaddr_in &address) {
     return WSAGetLastError();
 }
 
-bool isConnectInProgress(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
+bool isConnectInProgress(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
 
 int connectOutcome(intptr_t handle) {
     int outcome = 0;
@@ -208,8 +220,8 @@ Readiness waitSocket(intptr_t handle, bool forWrite, uint32_t ms, std::string &e
     // Winsock reports a failed connect in the exception set, not as writable.
     FD_SET(socket, &failed);
     timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
-    int count = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed,
-                       &limit);
+    int count =
+        select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &limit);
     if (count == SOCKET_ERROR) {
         error = errorText(WSAGetLastError());
         return Readiness::Failed;

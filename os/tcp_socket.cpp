@@ -32,7 +32,9 @@ uint32_t millisecondsUntil(Clock::time_point end) {
     return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
 
-IoResult failed(std::string error) { return {IoStatus::Failed, 0, std::move(error)}; }
+IoResult failed(std::string error) {
+    return {IoStatus::Failed, 0, std::move(error)};
+}
 
 IoStatus waitUntilReady(intptr_t handle, bool forWrite, Clock::time_point end,
                         const StopSignal &stop, std::string &error) {
@@ -79,8 +81,8 @@ IoStatus resolve(const std::string &host, Clock::time_point end, const StopSigna
         if (code == 0 && found != nullptr)
             resolution->address = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
         else
-            resolution->error = "cannot resolve '" + host + "': " +
-                                platform::resolveErrorText(code != 0 ? code : EAI_NONAME);
+            resolution->error = "cannot resolve '" + host +
+                                "': " + platform::resolveErrorText(code != 0 ? code : EAI_NONAME);
         if (found != nullptr)
             freeaddrinfo(found);
         resolution->done = true;
@@ -115,7 +117,9 @@ std::unique_ptr<TcpSocket> TcpSocket::create(std::string &error) {
     return std::unique_ptr<TcpSocket>(new TcpSocket(handle));
 }
 
-TcpSocket::~TcpSocket() { close(); }
+TcpSocket::~TcpSocket() {
+    close();
+}
 
 bool TcpSocket::disableNagle(std::string &error) {
     if (nativeHandle == platform::INVALID_HANDLE) {

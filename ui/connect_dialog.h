@@ -28,7 +28,9 @@ class ConnectDialog {
 #ifndef _WIN32
     // POSIX has no dialog: the native build's tests play the user here.
     static std::function<int(ConnectDialog &dialog)> posixUser;
-    void setNodeIdSelectedIndex(int32_t index) { nodeIndex = index; }
+    void setNodeIdSelectedIndex(int32_t index) {
+        nodeIndex = index;
+    }
 #endif
 
   private:

@@ -17,7 +17,7 @@ inline std::string uniqueLoopbackAddress() {
     static std::atomic<unsigned> calls{0};
 #ifdef _WIN32
     const unsigned pid = static_cast<unsigned>(GetCurrentProcessId());
-    const unsigned space = 1;  // Wine's process ids and Linux's are counted apart
+    const unsigned space = 1; // Wine's process ids and Linux's are counted apart
 #else
     const unsigned pid = static_cast<unsigned>(getpid());
     const unsigned space = 0;

@@ -47,8 +47,7 @@ class TraceRecorder {
         return found;
     }
     long waitForLine(const std::string &text, unsigned timeoutMs, std::size_t from = 0) {
-        return waitFor([&text](const std::string &line) { return line == text; }, timeoutMs,
-                       from);
+        return waitFor([&text](const std::string &line) { return line == text; }, timeoutMs, from);
     }
     long waitForPrefix(const std::string &prefix, unsigned timeoutMs, std::size_t from = 0) {
         return waitFor([&prefix](const std::string &line) { return line.rfind(prefix, 0) == 0; },

@@ -28,7 +28,7 @@ class ApiTest : public testing::Test {
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         canInitializeLibrary();
-        canClose(0);  // clears the bus-on guard and leaves no worker behind
+        canClose(0); // clears the bus-on guard and leaves no worker behind
         canFlushReceiveQueue(0);
         canFlushTransmitQueue(0);
     }
@@ -111,7 +111,8 @@ TEST_F(ApiTest, RefusedChannelDataStopsTheHost) {
     EXPECT_EXIT(canGetChannelData(0, 5, &value, 4), testing::ExitedWithCode(1),
                 stopBox("Unsupported canGetChannelData item 5 requested"));
     EXPECT_EXIT(canGetChannelData(0, canCHANNELDATA_CARD_TYPE, &value, 2),
-                testing::ExitedWithCode(1), stopBox("Unsupported canGetChannelData size 2 requested"));
+                testing::ExitedWithCode(1),
+                stopBox("Unsupported canGetChannelData size 2 requested"));
     EXPECT_EXIT(canGetChannelData(0, canCHANNELDATA_CARD_TYPE, &value, 0x80000000u),
                 testing::ExitedWithCode(1),
                 stopBox("Unsupported canGetChannelData size -2147483648 requested"));
@@ -149,8 +150,7 @@ TEST_F(ApiTest, RefusedFramesStopTheHostWithTheirBytes) {
     EXPECT_EXIT(canWrite(0, 0x600, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1),
                 "canlib: canWrite: dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00\n" +
                     stopBox(prefix + "dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00"));
-    EXPECT_EXIT(canWrite(0, 0x680, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1),
-                "id=1664");
+    EXPECT_EXIT(canWrite(0, 0x680, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1), "id=1664");
     EXPECT_EXIT(canWrite(0, -5, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1), "id=-5 ");
     EXPECT_EXIT(canWrite(0, 0x605, SDO_READ, 9, canMSG_STD), testing::ExitedWithCode(1), "dlc=9");
     EXPECT_EXIT(canWrite(0, 0x605, SDO_READ, 8, 6), testing::ExitedWithCode(1), "flag=6");
@@ -232,7 +232,8 @@ TEST_F(ApiTest, IoCtlRefusesMissingBuffersAndUnknownHandles) {
 TEST_F(ApiTest, IoCtlStops) {
     int32_t value = 0;
     EXPECT_EXIT(canIoCtl(0, 7, &value, 4), testing::ExitedWithCode(1),
-                "canlib: canIoCtl: func=7\n" + stopBox("Unsupported canIoCtl function 7 requested"));
+                "canlib: canIoCtl: func=7\n" +
+                    stopBox("Unsupported canIoCtl function 7 requested"));
     EXPECT_EXIT(canIoCtl(0, 0xFFFFFFFF, &value, 4), testing::ExitedWithCode(1),
                 "canlib: canIoCtl: func=4294967295\n" +
                     stopBox("Unsupported canIoCtl function -1 requested"));

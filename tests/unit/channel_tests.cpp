@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -53,8 +53,8 @@ struct User {
     int showings = 0;
     std::string sawAddress;
     int32_t sawNode = -1;
-    std::string typeAddress;  // empty: leave the text as it is
-    int32_t chooseNode = -1;  // -1: leave the choice as it is
+    std::string typeAddress; // empty: leave the text as it is
+    int32_t chooseNode = -1; // -1: leave the choice as it is
     int result = ConnectDialog::DIALOG_RESULT_OK;
 };
 
@@ -101,7 +101,7 @@ class ChannelTest : public testing::Test {
     }
 
     testsupport::TraceRecorder trace;
-    RecordingWindow first, second;  // outlive the worker, which TearDown stops
+    RecordingWindow first, second; // outlive the worker, which TearDown stops
     std::string address;
     std::unique_ptr<korvalsim::GatewaySimulator> gateway;
     User user;
@@ -143,7 +143,7 @@ TEST_F(ChannelTest, ClosedDialogUsesTheTypedAddressButKeepsTheRememberedOne) {
 
 TEST_F(ChannelTest, ReopeningShowsTheDialogAgainWithWhatItLastHeld) {
     user.chooseNode = 127;
-    user.result = 2;  // nothing stored: the dialog keeps the typed text by itself
+    user.result = 2; // nothing stored: the dialog keeps the typed text by itself
     canOpenChannel(0, 0);
     EXPECT_EQ(canClose(0), canOK);
     EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 0);
@@ -221,7 +221,7 @@ TEST_F(ChannelTest, EveryFrameIsAnnouncedOncePerSubscription) {
     EXPECT_TRUE(eventually([&] { return first.messages >= 1; }));
 
     EXPECT_EQ(canSetNotify(0, &second, canNOTIFY_RX), canOK);
-    EXPECT_EQ(canSetNotify(0, &first, 0), canOK);  // changes nothing
+    EXPECT_EQ(canSetNotify(0, &first, 0), canOK); // changes nothing
     const int firstBefore = first.messages;
     canFlushReceiveQueue(0);
     ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
@@ -242,10 +242,10 @@ TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
     int32_t id = 0;
     bool answered = false;
     for (int i = 0; i < 4 && !answered; ++i)
-        answered = canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 3000) == canOK &&
-                   id == 0x586;
+        answered =
+            canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 3000) == canOK && id == 0x586;
     EXPECT_TRUE(answered);
-    canClose(0);  // before `wrote` goes away
+    canClose(0); // before `wrote` goes away
 }
 
 TEST_F(ChannelTest, TransmitFlushDropsQueuedFrames) {
@@ -254,7 +254,7 @@ TEST_F(ChannelTest, TransmitFlushDropsQueuedFrames) {
     openAndWaitUntilConnected();
     canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);
     ASSERT_TRUE(gateway->waitForRequests(1, 3000));
-    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);  // waits behind the delayed exchange
+    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD); // waits behind the delayed exchange
     EXPECT_EQ(canIoCtl(0, canIOCTL_FLUSH_TX_BUFFER, nullptr, 0), canOK);
     ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

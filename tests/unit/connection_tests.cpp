@@ -66,7 +66,7 @@ class ConnectionTest : public testing::Test {
         return found;
     }
 
-    TraceRecorder trace;  // outlives the connection, whose worker traces until it ends
+    TraceRecorder trace; // outlives the connection, whose worker traces until it ends
     std::string address;
     std::unique_ptr<korvalsim::GatewaySimulator> gateway;
     KorvalConnection connection;
@@ -107,16 +107,16 @@ TEST_F(ConnectionTest, ConnectTimesOutAfterThreeSeconds) {
 }
 
 TEST_F(ConnectionTest, RefusedGatewayIsRetriedAfterThePauseWithEmptyQueues) {
-    connection.openConnection(address, 0);  // nothing listens there
+    connection.openConnection(address, 0); // nothing listens there
     long first = trace.waitForLine("Connecting to " + address, 2000);
     ASSERT_GE(first, 0);
     long failure = trace.waitForPrefix("Connect: ", 2000, static_cast<std::size_t>(first));
     ASSERT_GE(failure, 0);
     EXPECT_NE(trace.lines()[static_cast<std::size_t>(failure)].text, "Connect: time-out");
 
-    connection.sendCanMsg(0x605, READ_DEVICE_TYPE);  // discarded at the next attempt
-    long second = trace.waitForLine("Connecting to " + address, 5000,
-                                    static_cast<std::size_t>(failure));
+    connection.sendCanMsg(0x605, READ_DEVICE_TYPE); // discarded at the next attempt
+    long second =
+        trace.waitForLine("Connecting to " + address, 5000, static_cast<std::size_t>(failure));
     ASSERT_GE(second, 0);
     EXPECT_GE(trace.millisecondsBetween(failure, second), 2900);
 
@@ -144,7 +144,7 @@ TEST_F(ConnectionTest, SdoRequestIsAnsweredAsResponseFrame) {
     ASSERT_TRUE(read(frame, 5000));
     EXPECT_EQ(frame.id, 0x585u);
     ASSERT_EQ(frame.data.size(), 8u);
-    EXPECT_EQ(frame.data[0], 0x43);  // expedited upload response, 4 bytes
+    EXPECT_EQ(frame.data[0], 0x43); // expedited upload response, 4 bytes
     EXPECT_EQ(frame.data[1], 0x00);
     EXPECT_EQ(frame.data[2], 0x10);
     EXPECT_EQ(connection.IsConnected(), 1);
@@ -259,7 +259,7 @@ TEST_F(ConnectionTest, FramesQueuedDuringAPollAreSentAfterItInOrder) {
             actions.push_back({korvalsim::Action::Kind::Pause, {}, 400});
             reply = {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5};
         } else {
-            reply = request;  // echo: node 5 answers with the request's own bytes
+            reply = request; // echo: node 5 answers with the request's own bytes
         }
         actions.push_back({korvalsim::Action::Kind::Write, reply, 0});
         return actions;
@@ -295,7 +295,7 @@ TEST_F(ConnectionTest, ReadWaitsOnceAndAtMostItsTimeOut) {
     startGateway({9});
     connection.openConnection(address, 0);
     start = Clock::now();
-    ASSERT_TRUE(read(frame, 5000));  // the first poll comes about 1000 ms after connecting
+    ASSERT_TRUE(read(frame, 5000)); // the first poll comes about 1000 ms after connecting
     EXPECT_LT(millisecondsSince(start), 4000);
     EXPECT_EQ(frame.id, 0x709u);
 }
@@ -333,8 +333,8 @@ TEST_F(ConnectionTest, LostReplyIsTracedAndTheConnectionMadeAgain) {
     long timedOut = trace.waitForLine("Receive: time-out", 5000);
     ASSERT_GE(timedOut, 0);
     EXPECT_EQ(connection.IsConnected(), 0);
-    long again = trace.waitForLine("Connecting to " + address, 5000,
-                                   static_cast<std::size_t>(timedOut));
+    long again =
+        trace.waitForLine("Connecting to " + address, 5000, static_cast<std::size_t>(timedOut));
     ASSERT_GE(again, 0);
     EXPECT_GE(trace.millisecondsBetween(timedOut, again), 2900);
     EXPECT_TRUE(gateway->waitForConnections(2, 3000));
@@ -344,8 +344,8 @@ TEST_F(ConnectionTest, ExceptionReplyToThePollClosesAndReportsTheNextPoll) {
     gateway->setFault(Fault::ExceptionReply, 0x0B);
     startGateway({5});
     connection.openConnection(address, 0);
-    long invalid = trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=9 MB[",
-                                       4000);
+    long invalid =
+        trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=9 MB[", 4000);
     ASSERT_GE(invalid, 0);
     EXPECT_NE(trace.lines()[static_cast<std::size_t>(invalid)].text.find(
                   ", 0, 0, 0, 3, id=255, fc=228, sf=11]"),
@@ -354,8 +354,8 @@ TEST_F(ConnectionTest, ExceptionReplyToThePollClosesAndReportsTheNextPoll) {
         trace.waitForPrefix("getActiveNodes failed: ", 3000, static_cast<std::size_t>(invalid));
     ASSERT_GE(pollFailed, 0);
     EXPECT_GE(trace.millisecondsBetween(invalid, pollFailed), 900);
-    long again = trace.waitForLine("Connecting to " + address, 5000,
-                                   static_cast<std::size_t>(pollFailed));
+    long again =
+        trace.waitForLine("Connecting to " + address, 5000, static_cast<std::size_t>(pollFailed));
     ASSERT_GE(again, 0);
     EXPECT_GE(trace.millisecondsBetween(pollFailed, again), 2900);
 }
@@ -384,7 +384,8 @@ TEST_F(ConnectionTest, ReceivedFramesStayReadableUntilTheNextAttempt) {
     closed = trace.waitForPrefix("Receive: Invalid frame", 4000);
     ASSERT_GE(closed, 0);
     EXPECT_EQ(connection.GetMsgCnt(), 1);
-    long again = trace.waitForLine("Connecting to " + address, 8000, static_cast<std::size_t>(closed));
+    long again =
+        trace.waitForLine("Connecting to " + address, 8000, static_cast<std::size_t>(closed));
     ASSERT_GE(again, 0);
     EXPECT_EQ(connection.GetMsgCnt(), 0);
 }
@@ -394,12 +395,12 @@ TEST_F(ConnectionTest, SplitAndGarbageRepliesAreInvalidFrames) {
     startGateway({5});
     openAndWaitUntilConnected();
     connection.sendCanMsg(0x605, READ_DEVICE_TYPE);
-    long split = trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=8 MB[",
-                                     4000);
+    long split =
+        trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=8 MB[", 4000);
     EXPECT_GE(split, 0);
     gateway->setFault(Fault::Garbage, 17);
-    EXPECT_GE(trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=17 MB[",
-                                  9000, static_cast<std::size_t>(split + 1)),
+    EXPECT_GE(trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=17 MB[", 9000,
+                                  static_cast<std::size_t>(split + 1)),
               0);
 }
 

@@ -71,17 +71,17 @@ TEST(RequestFormat, CounterStartsAtZeroAndWrapsAfter65535) {
 }
 
 TEST(ReplyFormat, SdoReplyFromNodeFive) {
-    DecodedReply reply = decode({0x01, 0x03, 0x00, 0x00, 0x00, 0x0B, 0x05, 0x64, 0x02, 0x43,
-                                 0x00, 0x10, 0x00, 0x92, 0x01, 0x02, 0x00});
+    DecodedReply reply = decode({0x01, 0x03, 0x00, 0x00, 0x00, 0x0B, 0x05, 0x64, 0x02, 0x43, 0x00,
+                                 0x10, 0x00, 0x92, 0x01, 0x02, 0x00});
     ASSERT_EQ(reply.kind, Kind::SdoReply);
     EXPECT_EQ(reply.nodeId, 5);
-    EXPECT_EQ(reply.sdoBytes, (std::array<uint8_t, 8>{0x43, 0x00, 0x10, 0x00, 0x92, 0x01, 0x02,
-                                                       0x00}));
+    EXPECT_EQ(reply.sdoBytes,
+              (std::array<uint8_t, 8>{0x43, 0x00, 0x10, 0x00, 0x92, 0x01, 0x02, 0x00}));
 }
 
 TEST(ReplyFormat, SdoReplyIgnoresTransactionIdAndAcceptsUnit255) {
-    DecodedReply reply = decode({0xAB, 0xCD, 0x00, 0x00, 0x00, 0x0B, 0xFF, 0x64, 0x02, 1, 2, 3,
-                                 4, 5, 6, 7, 8});
+    DecodedReply reply =
+        decode({0xAB, 0xCD, 0x00, 0x00, 0x00, 0x0B, 0xFF, 0x64, 0x02, 1, 2, 3, 4, 5, 6, 7, 8});
     ASSERT_EQ(reply.kind, Kind::SdoReply);
     EXPECT_EQ(reply.nodeId, 255);
 }
@@ -94,8 +94,7 @@ TEST(ReplyFormat, NodeListInTheGatewaysOrder) {
 }
 
 TEST(ReplyFormat, SeventeenByteNodeListIsEightNodes) {
-    DecodedReply reply =
-        decode({0, 0, 0, 0, 0, 11, 0xFF, 0x64, 0x01, 1, 2, 3, 4, 5, 0, 200, 255});
+    DecodedReply reply = decode({0, 0, 0, 0, 0, 11, 0xFF, 0x64, 0x01, 1, 2, 3, 4, 5, 0, 200, 255});
     ASSERT_EQ(reply.kind, Kind::NodeList);
     EXPECT_EQ(reply.nodeIds, (std::vector<uint8_t>{1, 2, 3, 4, 5, 0, 200, 255}));
 }
@@ -116,7 +115,7 @@ TEST(ReplyFormat, FullListOf127NodesFillsTheBuffer) {
 
 TEST(ReplyFormat, ReplyCutAtTheBufferSizeFailsTheLengthTest) {
     ReplyBuffer buffer{};
-    buffer[5] = 3 + 128;  // 137 bytes announced, 136 received
+    buffer[5] = 3 + 128; // 137 bytes announced, 136 received
     buffer[6] = 0xFF;
     buffer[7] = 0x64;
     buffer[8] = 0x01;
@@ -125,15 +124,13 @@ TEST(ReplyFormat, ReplyCutAtTheBufferSizeFailsTheLengthTest) {
 
 TEST(ReplyFormat, LengthAndUnitRulesMakeFramesInvalid) {
     // Length field 12 instead of 11.
-    EXPECT_EQ(decode({0, 1, 0, 0, 0, 12, 5, 0x64, 2, 1, 2, 3, 4, 5, 6, 7, 8}).kind,
-              Kind::Invalid);
+    EXPECT_EQ(decode({0, 1, 0, 0, 0, 12, 5, 0x64, 2, 1, 2, 3, 4, 5, 6, 7, 8}).kind, Kind::Invalid);
     // 16 and 18 bytes with function 100 and sub-function 2.
     EXPECT_EQ(decode({0, 1, 0, 0, 0, 10, 5, 0x64, 2, 1, 2, 3, 4, 5, 6, 7}).kind, Kind::Invalid);
     EXPECT_EQ(decode({0, 1, 0, 0, 0, 12, 5, 0x64, 2, 1, 2, 3, 4, 5, 6, 7, 8, 9}).kind,
               Kind::Invalid);
     // Protocol id other than 0.
-    EXPECT_EQ(decode({0, 1, 0, 1, 0, 11, 5, 0x64, 2, 1, 2, 3, 4, 5, 6, 7, 8}).kind,
-              Kind::Invalid);
+    EXPECT_EQ(decode({0, 1, 0, 1, 0, 11, 5, 0x64, 2, 1, 2, 3, 4, 5, 6, 7, 8}).kind, Kind::Invalid);
     // Node list with unit id 5 instead of 255.
     EXPECT_EQ(decode({0, 1, 0, 0, 0, 5, 5, 0x64, 1, 5, 10}).kind, Kind::Invalid);
 }

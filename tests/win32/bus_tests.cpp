@@ -44,7 +44,9 @@ TEST(IoControl, ValuesAreStoredInFourOrEightBytes) {
     EXPECT_EQ(canIoCtl(0, canIOCTL_FLUSH_TX_BUFFER, nullptr, 0), canOK);
 }
 
-CHILD_SCENARIO(ioCtlUnknownFunction) { canIoCtl(0, 0xFFFFFFFF, nullptr, 0); }
+CHILD_SCENARIO(ioCtlUnknownFunction) {
+    canIoCtl(0, 0xFFFFFFFF, nullptr, 0);
+}
 CHILD_SCENARIO(ioCtlWrongSize) {
     int16_t small = 0;
     canIoCtl(0, canIOCTL_GET_TIMER_SCALE, &small, 2);

@@ -23,8 +23,8 @@ std::wstring rememberedAddress() {
     wchar_t value[256] = {};
     DWORD size = sizeof value - sizeof(wchar_t);
     DWORD type = 0;
-    LONG status = RegQueryValueExW(key, L"IpAddress", nullptr, &type,
-                                   reinterpret_cast<BYTE *>(value), &size);
+    LONG status =
+        RegQueryValueExW(key, L"IpAddress", nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS)
         return L"<no value>";
@@ -141,7 +141,7 @@ TEST(ChannelLifecycle, SecondOpenShowsNoDialogAndReopenShowsItAgain) {
     OpenResult third = openChannel(gateway.address);
     EXPECT_TRUE(third.sawDialog);
     EXPECT_EQ(third.shown.hostText, widen(gateway.address));
-    EXPECT_EQ(third.shown.nodeText, L"127");  // the choice of the first showing
+    EXPECT_EQ(third.shown.nodeText, L"127"); // the choice of the first showing
     // The new worker pauses before its first attempt, then connects again.
     EXPECT_TRUE(gateway.simulator.waitForConnections(2, 8000));
     EXPECT_EQ(canClose(0), canOK);

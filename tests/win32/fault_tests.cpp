@@ -17,9 +17,11 @@ using korvalsim::Action;
 
 namespace {
 
-const uint8_t MARKER_INDEX = 0x22;  // object 0x2222: frames written while no gateway listens
+const uint8_t MARKER_INDEX = 0x22; // object 0x2222: frames written while no gateway listens
 
-unsigned long long ticks() { return GetTickCount64(); }
+unsigned long long ticks() {
+    return GetTickCount64();
+}
 
 // The host: opens the channel on the address it is given, writes an SDO request to node 5
 // every 1500 ms (idle long enough between them for node polls), reads in 250 ms waits, and
@@ -41,8 +43,8 @@ CHILD_SCENARIO(hostSession) {
         if (ticks() >= nextWrite) {
             const bool marker = ticks() - start < markers;
             const uint8_t index = marker ? MARKER_INDEX : 0x00;
-            const uint8_t request[8] = {0x40, index, marker ? MARKER_INDEX : uint8_t(0x10), 0,
-                                        0, 0, 0, 0};
+            const uint8_t request[8] = {0x40, index, marker ? MARKER_INDEX : uint8_t(0x10), 0, 0, 0,
+                                        0,    0};
             const unsigned long long before = ticks();
             canWrite(0, 0x605, request, 8, canMSG_STD);
             maxWrite = std::max(maxWrite, ticks() - before);
@@ -60,8 +62,8 @@ CHILD_SCENARIO(hostSession) {
     canClose(0);
     std::ostringstream report;
     report << "host: responses=" << responses << " maxWriteMs=" << maxWrite
-           << " maxReadOvershootMs=" << maxReadOvershoot
-           << " closeMs=" << ticks() - beforeClose << "\r\n";
+           << " maxReadOvershootMs=" << maxReadOvershoot << " closeMs=" << ticks() - beforeClose
+           << "\r\n";
     OutputDebugStringA(report.str().c_str());
 }
 
@@ -91,15 +93,16 @@ ChildOutcome runHost(const std::string &address, unsigned lengthMs, unsigned mar
 
 // A gateway that misbehaves once, in the given way, and answers normally ever after: node
 // polls list node 5, SDO requests are echoed as node 5's answer.
-korvalsim::Responder misbehavingOnce(std::function<std::vector<Action>(
-                                         const std::vector<uint8_t> &request)> fault,
-                                     uint8_t onSubFunction = 0) {
+korvalsim::Responder
+misbehavingOnce(std::function<std::vector<Action>(const std::vector<uint8_t> &request)> fault,
+                uint8_t onSubFunction = 0) {
     auto faulted = std::make_shared<std::atomic<bool>>(false);
     return [=](const std::vector<uint8_t> &request) -> std::vector<Action> {
         if ((onSubFunction == 0 || request[8] == onSubFunction) && !faulted->exchange(true))
             return fault(request);
         if (request[8] == 1)
-            return {{Action::Kind::Write, {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5}, 0}};
+            return {
+                {Action::Kind::Write, {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5}, 0}};
         return {{Action::Kind::Write, request, 0}};
     };
 }
@@ -122,8 +125,8 @@ void expectSurvived(const ChildOutcome &outcome, const std::string &address,
                   0u)
             << outcome.describe();
     }
-    long again = outcome.findTrace("canlib: Connecting to " + address,
-                                   static_cast<std::size_t>(failed));
+    long again =
+        outcome.findTrace("canlib: Connecting to " + address, static_cast<std::size_t>(failed));
     ASSERT_GE(again, 0) << outcome.describe();
     EXPECT_GE(outcome.traceTicks[static_cast<std::size_t>(again)] -
                   outcome.traceTicks[static_cast<std::size_t>(failed)],
@@ -147,7 +150,7 @@ TEST(GatewayAbsent, RefusedConnectionsAreRetriedAndQueuedFramesDropped) {
     const std::string address = uniqueLoopbackAddress();
     std::unique_ptr<korvalsim::GatewaySimulator> late;
     std::thread appear([&] {
-        Sleep(4000);  // two refused attempts first
+        Sleep(4000); // two refused attempts first
         late = std::make_unique<korvalsim::GatewaySimulator>(address);
         late->setNodes({5});
         late->start();
@@ -168,7 +171,7 @@ TEST(GatewayAbsent, UnansweredConnectTimesOut) {
     ASSERT_TRUE(hole->start());
     std::unique_ptr<korvalsim::GatewaySimulator> late;
     std::thread appear([&] {
-        Sleep(4500);  // within the second attempt's wait
+        Sleep(4500); // within the second attempt's wait
         hole.reset();
         late = std::make_unique<korvalsim::GatewaySimulator>(address);
         late->setNodes({5});
@@ -185,19 +188,23 @@ TEST(GatewayAbsent, UnansweredConnectTimesOut) {
 }
 
 TEST_F(GatewayFaults, ReplyLaterThanThreeSeconds) {
-    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
-        return std::vector<Action>{{Action::Kind::Pause, {}, 3500},
-                                   {Action::Kind::Write, request, 0}};
-    }, 2));
+    gateway.simulator.setResponder(misbehavingOnce(
+        [](const std::vector<uint8_t> &request) {
+            return std::vector<Action>{{Action::Kind::Pause, {}, 3500},
+                                       {Action::Kind::Write, request, 0}};
+        },
+        2));
     expectSurvived(runHost(gateway.address, 12000), gateway.address, "Receive: time-out");
 }
 
 TEST_F(GatewayFaults, ExceptionReplyToANodePoll) {
-    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
-        std::vector<uint8_t> reply = header(request, 3);
-        reply.insert(reply.end(), {0xFF, 0xE4, 0x0B});
-        return std::vector<Action>{{Action::Kind::Write, reply, 0}};
-    }, 1));
+    gateway.simulator.setResponder(misbehavingOnce(
+        [](const std::vector<uint8_t> &request) {
+            std::vector<uint8_t> reply = header(request, 3);
+            reply.insert(reply.end(), {0xFF, 0xE4, 0x0B});
+            return std::vector<Action>{{Action::Kind::Write, reply, 0}};
+        },
+        1));
     ChildOutcome outcome = runHost(gateway.address, 12000);
     expectSurvived(outcome, gateway.address, "Receive: Invalid frame or exception response!",
                    "cnt=9 MB[");
@@ -208,40 +215,48 @@ TEST_F(GatewayFaults, ExceptionReplyToANodePoll) {
 }
 
 TEST_F(GatewayFaults, GarbageReply) {
-    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &) {
-        return std::vector<Action>{
-            {Action::Kind::Write, {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0}};
-    }, 2));
+    gateway.simulator.setResponder(misbehavingOnce(
+        [](const std::vector<uint8_t> &) {
+            return std::vector<Action>{
+                {Action::Kind::Write, {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0}};
+        },
+        2));
     expectSurvived(runHost(gateway.address, 12000), gateway.address,
                    "Receive: Invalid frame or exception response!",
                    "cnt=13 MB[222, 173, 190, 239, 1, 2, id=3, fc=4, sf=5]");
 }
 
 TEST_F(GatewayFaults, EmptyNodeList) {
-    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
-        std::vector<uint8_t> reply = header(request, 3);
-        reply.insert(reply.end(), {0xFF, 100, 1});
-        return std::vector<Action>{{Action::Kind::Write, reply, 0}};
-    }, 1));
+    gateway.simulator.setResponder(misbehavingOnce(
+        [](const std::vector<uint8_t> &request) {
+            std::vector<uint8_t> reply = header(request, 3);
+            reply.insert(reply.end(), {0xFF, 100, 1});
+            return std::vector<Action>{{Action::Kind::Write, reply, 0}};
+        },
+        1));
     expectSurvived(runHost(gateway.address, 12000), gateway.address,
                    "Receive: Invalid frame or exception response!", "cnt=9 MB[");
 }
 
 TEST_F(GatewayFaults, ReplySplitOverTwoWrites) {
-    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &request) {
-        return std::vector<Action>{
-            {Action::Kind::Write, {request.begin(), request.begin() + 5}, 0},
-            {Action::Kind::Pause, {}, 200},
-            {Action::Kind::Write, {request.begin() + 5, request.end()}, 0}};
-    }, 2));
+    gateway.simulator.setResponder(misbehavingOnce(
+        [](const std::vector<uint8_t> &request) {
+            return std::vector<Action>{
+                {Action::Kind::Write, {request.begin(), request.begin() + 5}, 0},
+                {Action::Kind::Pause, {}, 200},
+                {Action::Kind::Write, {request.begin() + 5, request.end()}, 0}};
+        },
+        2));
     expectSurvived(runHost(gateway.address, 12000), gateway.address,
                    "Receive: Invalid frame or exception response!", "cnt=5 MB[");
 }
 
 TEST_F(GatewayFaults, ConnectionClosedByTheGatewayInTheMiddleOfTraffic) {
-    gateway.simulator.setResponder(misbehavingOnce([](const std::vector<uint8_t> &) {
-        return std::vector<Action>{{Action::Kind::Close, {}, 0}};
-    }, 2));
+    gateway.simulator.setResponder(misbehavingOnce(
+        [](const std::vector<uint8_t> &) {
+            return std::vector<Action>{{Action::Kind::Close, {}, 0}};
+        },
+        2));
     expectSurvived(runHost(gateway.address, 12000), gateway.address,
                    "Receive: Invalid frame or exception response!",
                    "cnt=0 MB[0, 0, 0, 0, 0, 0, id=0, fc=0, sf=0]");

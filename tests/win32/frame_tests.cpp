@@ -114,7 +114,7 @@ TEST_F(FrameTest, CloseFromTheWindowThreadDuringANotificationDoesNotHang) {
     ASSERT_TRUE(window.runOnWindowThread([&] {
         DWORD start = GetTickCount();
         while (GetTickCount() - start < 2500)
-            Sleep(10);  // the next poll's heartbeats wait for this thread
+            Sleep(10); // the next poll's heartbeats wait for this thread
         auto closing = Clock::now();
         EXPECT_EQ(canClose(0), canOK);
         EXPECT_LT(millisecondsSince(closing), 3000);
@@ -186,7 +186,9 @@ CHILD_SCENARIO(writeShortFrame) {
     canWriteWait(0, 0x605, data, 3, canMSG_STD, 100);
 }
 
-CHILD_SCENARIO(writeWithoutData) { canWrite(0, 0x605, nullptr, 8, canMSG_STD); }
+CHILD_SCENARIO(writeWithoutData) {
+    canWrite(0, 0x605, nullptr, 8, canMSG_STD);
+}
 
 TEST(RefusedFrames, StopTheHostShowingTheFrame) {
     ChildOutcome refused = runChild("writeRefusedFrame");

@@ -113,20 +113,29 @@ CHILD_SCENARIO(libraryCalls) {
 TEST(LibraryFrame, LibraryCallsTraceAsTheHostExpects) {
     ChildOutcome outcome = runChild("libraryCalls");
     ASSERT_FALSE(outcome.timedOut) << outcome.describe();
-    EXPECT_EQ(outcome.exitCode, 1u);  // one channel, also after a second initialisation
-    EXPECT_EQ(outcome.traceLines,
-              (std::vector<std::string>{"canlib: canGetNumberOfChannels",
-                                        "canlib: canGetErrorText: err=-2",
-                                        "canlib: canUnloadLibrary"}))
+    EXPECT_EQ(outcome.exitCode, 1u); // one channel, also after a second initialisation
+    EXPECT_EQ(outcome.traceLines, (std::vector<std::string>{"canlib: canGetNumberOfChannels",
+                                                            "canlib: canGetErrorText: err=-2",
+                                                            "canlib: canUnloadLibrary"}))
         << outcome.describe();
     EXPECT_TRUE(outcome.messageBoxes.empty());
 }
 
-CHILD_SCENARIO(callKvBeep) { kvBeep(1, 2, 3); }
-CHILD_SCENARIO(callCanGetVersion) { canGetVersion(); }
-CHILD_SCENARIO(callScriptEnvvarOpen) { kvScriptEnvvarOpen(0, "x", nullptr, nullptr); }
-CHILD_SCENARIO(callTimeDomainResetTime) { kvTimeDomainResetTime(nullptr); }
-CHILD_SCENARIO(callObjBufWriteWithNulls) { canObjBufWrite(0, 0, 0, nullptr, 0, 0); }
+CHILD_SCENARIO(callKvBeep) {
+    kvBeep(1, 2, 3);
+}
+CHILD_SCENARIO(callCanGetVersion) {
+    canGetVersion();
+}
+CHILD_SCENARIO(callScriptEnvvarOpen) {
+    kvScriptEnvvarOpen(0, "x", nullptr, nullptr);
+}
+CHILD_SCENARIO(callTimeDomainResetTime) {
+    kvTimeDomainResetTime(nullptr);
+}
+CHILD_SCENARIO(callObjBufWriteWithNulls) {
+    canObjBufWrite(0, 0, 0, nullptr, 0, 0);
+}
 
 TEST(LibraryFrame, UnsupportedFunctionsStopTheHostNamingThemselves) {
     const std::pair<const char *, const char *> calls[] = {
@@ -157,9 +166,9 @@ CHILD_SCENARIO(exitWithTheChannelOpen) {
     });
     canOpenChannel(0, 0);
     int32_t id = 0;
-    canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 8000);  // connected: a heartbeat
+    canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 8000); // connected: a heartbeat
     const uint8_t request[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
-    canWrite(0, 0x605, request, 8, canMSG_STD);  // the gateway never answers it
+    canWrite(0, 0x605, request, 8, canMSG_STD); // the gateway never answers it
     Sleep(100);
     ExitProcess(id == 0x705 ? 7 : 8);
 }

@@ -15,7 +15,9 @@
 
 namespace testsupport {
 
-inline std::wstring widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
+inline std::wstring widen(const std::string &text) {
+    return std::wstring(text.begin(), text.end());
+}
 inline std::string narrow(const std::wstring &text) {
     std::string result;
     for (wchar_t c : text)
@@ -43,7 +45,7 @@ enum class DialogClose { WithOk, WithCloseBox };
 struct OpenResult {
     int32_t handle = -100;
     bool sawDialog = false;
-    DialogState shown;  // the dialog as it first appeared
+    DialogState shown; // the dialog as it first appeared
 };
 
 // canOpenChannel(0, 0) with the dialog answered: address typed, node chosen, then closed.

@@ -66,9 +66,9 @@ void HostWindow::run() {
     windowClass.lpfnWndProc = &HostWindow::procedure;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = WINDOW_CLASS;
-    RegisterClassW(&windowClass);  // fails harmlessly when a second window registers it again
-    HWND created = CreateWindowExW(0, WINDOW_CLASS, L"Host", WS_OVERLAPPEDWINDOW, 50, 50, 300,
-                                   200, nullptr, nullptr, GetModuleHandleW(nullptr), this);
+    RegisterClassW(&windowClass); // fails harmlessly when a second window registers it again
+    HWND created = CreateWindowExW(0, WINDOW_CLASS, L"Host", WS_OVERLAPPEDWINDOW, 50, 50, 300, 200,
+                                   nullptr, nullptr, GetModuleHandleW(nullptr), this);
     {
         std::lock_guard<std::mutex> guard(lock);
         window = created;
@@ -154,6 +154,8 @@ std::wstring messageBoxText(HWND box) {
     return text;
 }
 
-void pressOk(HWND box) { PostMessageW(box, WM_COMMAND, IDOK, 0); }
+void pressOk(HWND box) {
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
 
 } // namespace testsupport
