@@ -111,6 +111,10 @@ class TcpSocket {
 
   private:
     explicit TcpSocket(intptr_t handle) : nativeHandle(handle) {}
+    // One send or receive call once the socket is ready for it, within the time limit.
+    template <class Transfer>
+    IoResult transferWhenReady(bool forWrite, uint32_t timeoutMs, const StopSignal &stop,
+                               Transfer transfer);
     intptr_t nativeHandle;
     std::atomic<bool> connected{false};
 };

@@ -158,34 +158,34 @@ IoResult TcpSocket::connect(const std::string &host, uint16_t port, uint32_t tim
     return {IoStatus::Done, 0, {}};
 }
 
-IoResult TcpSocket::send(const uint8_t *data, std::size_t length, uint32_t timeoutMs,
-                         const StopSignal &stop) {
+template <class Transfer>
+IoResult TcpSocket::transferWhenReady(bool forWrite, uint32_t timeoutMs, const StopSignal &stop,
+                                      Transfer transfer) {
     if (!connected)
         return failed("the connection is closed");
     std::string error;
-    IoStatus status = waitUntilReady(
-        nativeHandle, true, Clock::now() + std::chrono::milliseconds(timeoutMs), stop, error);
+    IoStatus status = waitUntilReady(nativeHandle, forWrite,
+                                     Clock::now() + std::chrono::milliseconds(timeoutMs), stop,
+                                     error);
     if (status != IoStatus::Done)
         return {status, 0, error};
-    long sent = platform::sendSome(nativeHandle, data, length);
-    if (sent < 0)
+    long moved = transfer();
+    if (moved < 0)
         return failed(platform::errorText(platform::lastError()));
-    return {IoStatus::Done, static_cast<std::size_t>(sent), {}};
+    return {IoStatus::Done, static_cast<std::size_t>(moved), {}};
+}
+
+IoResult TcpSocket::send(const uint8_t *data, std::size_t length, uint32_t timeoutMs,
+                         const StopSignal &stop) {
+    return transferWhenReady(true, timeoutMs, stop,
+                             [&] { return platform::sendSome(nativeHandle, data, length); });
 }
 
 IoResult TcpSocket::receive(uint8_t *buffer, std::size_t capacity, uint32_t timeoutMs,
                             const StopSignal &stop) {
-    if (!connected)
-        return failed("the connection is closed");
-    std::string error;
-    IoStatus status = waitUntilReady(
-        nativeHandle, false, Clock::now() + std::chrono::milliseconds(timeoutMs), stop, error);
-    if (status != IoStatus::Done)
-        return {status, 0, error};
-    long received = platform::receiveSome(nativeHandle, buffer, capacity);
-    if (received < 0)
-        return failed(platform::errorText(platform::lastError()));
-    return {IoStatus::Done, static_cast<std::size_t>(received), {}};
+    return transferWhenReady(false, timeoutMs, stop, [&] {
+        return platform::receiveSome(nativeHandle, buffer, capacity);
+    });
 }
 
 void TcpSocket::close() {

@@ -5,6 +5,7 @@
 #include "ui/connect_dialog.h"
 
 #include "gateway_simulator.h"
+#include "support/eventually.h"
 #include "support/test_address.h"
 #include "support/trace_recorder.h"
 
@@ -19,18 +20,11 @@
 using Korval::ConnectDialog;
 using Korval::KorvalCanInterface;
 using Clock = std::chrono::steady_clock;
+using testsupport::eventually;
 
 namespace {
 
 const uint8_t READ_DEVICE_TYPE[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
-
-// The event follows the frame into the queue a moment after a reader may have taken it.
-bool eventually(const std::function<bool()> &condition, unsigned timeoutMs = 2000) {
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition() && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return condition();
-}
 
 // Stands in for the host window: counts WM_CANLIB messages, and may act on each.
 class RecordingWindow : public Korval::os::PosixWindow {
