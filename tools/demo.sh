@@ -31,7 +31,7 @@ echo "canlib32.dll: $(file -b "$bin/canlib32.dll"), $exports exported functions"
 sim_pid='' answer_pid='' wine_started=''
 cleanup() {
     local status=$?
-    trap - INT TERM
+    trap "" INT TERM  # a second Ctrl-C must not cut the clean-up short
     if [[ -n $answer_pid ]]; then kill "$answer_pid" 2>/dev/null || true; fi
     if [[ -n $sim_pid ]]; then
         kill "$sim_pid" 2>/dev/null || true

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest
+    cmake ninja-build file g++ clang libclang-rt-14-dev clang-format googletest
     g++-mingw-w64-i686-posix wine wine32:i386 xvfb x11-utils
     python3 python3-pefile icoutils
 )
