@@ -160,6 +160,10 @@ std::string resolveErrorText(int code) {
     return gai_strerror(code);
 }
 
+bool isWouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
 int startConnect(intptr_t handle, const sockaddr_in &address) {
     if (::connect(static_cast<int>(handle), reinterpret_cast<const sockaddr *>(&address),
                   sizeof address) == 0)

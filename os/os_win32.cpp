@@ -190,6 +190,10 @@ std::string resolveErrorText(int code) {
     return errorText(code);
 }
 
+bool isWouldBlock(int error) {
+    return error == WSAEWOULDBLOCK;
+}
+
 int startConnect(intptr_t handle, const sockaddr_in &address) {
     if (::connect(static_cast<SOCKET>(handle), reinterpret_cast<const sockaddr *>(&address),
                   sizeof address) == 0)

@@ -19,6 +19,7 @@ bool setNoDelay(intptr_t handle, std::string &error);
 
 int lastError();
 std::string errorText(int error);
+bool isWouldBlock(int error);
 
 // Starts a non-blocking connect: 0 when it completed at once, else the error (which may
 // say that it is in progress).

@@ -177,6 +177,15 @@ IoResult TcpSocket::transferWhenReady(bool forWrite, uint32_t timeoutMs, const S
 
 IoResult TcpSocket::send(const uint8_t *data, std::size_t length, uint32_t timeoutMs,
                          const StopSignal &stop) {
+    if (!connected)
+        return failed("the connection is closed");
+    // A small request almost always fits at once: waiting for room first would cost a trip
+    // through the system (a slow one under Wine) for nothing.
+    long sent = platform::sendSome(nativeHandle, data, length);
+    if (sent >= 0)
+        return {IoStatus::Done, static_cast<std::size_t>(sent), {}};
+    if (!platform::isWouldBlock(platform::lastError()))
+        return failed(platform::errorText(platform::lastError()));
     return transferWhenReady(true, timeoutMs, stop,
                              [&] { return platform::sendSome(nativeHandle, data, length); });
 }
