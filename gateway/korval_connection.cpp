@@ -2,6 +2,7 @@
 
 #include "gateway/modbus_frame.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -119,21 +120,39 @@ int32_t KorvalConnection::GetMsgCnt() const {
 bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr,
                                   uint32_t timeOut) {
     std::unique_lock<std::mutex> guard(rxQueue.lock);
-    if (timeOut > 0 && rxQueue.items.empty()) {
-        const uint64_t seen = rxQueue.appended;
-        auto woken = [this, seen] { return rxQueue.appended != seen; };
-        // The platform wait takes a signed count: every value beyond it waits without limit.
-        if (timeOut >= 0x80000000u)
-            rxQueue.pulse.wait(guard, woken);
-        else
-            rxQueue.pulse.wait_for(guard, std::chrono::milliseconds(timeOut), woken);
-    }
+    if (timeOut > 0 && rxQueue.items.empty())
+        waitForFrame(guard, timeOut);
     if (rxQueue.items.empty())
         return false;
     canId = rxQueue.items.front().id;
     canMsgArr = std::move(rxQueue.items.front().byteArr);
     rxQueue.items.pop_front();
     return true;
+}
+
+void KorvalConnection::waitForFrame(std::unique_lock<std::mutex> &guard, uint32_t timeOut) {
+    // The platform wait takes a signed count: every value beyond it waits without limit.
+    const bool unlimited = timeOut >= 0x80000000u;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeOut);
+    const uint64_t seen = rxQueue.appended;
+    auto woken = [this, seen] { return rxQueue.appended != seen; };
+    for (;;) {
+        auto slice = std::chrono::milliseconds(SENT_MESSAGE_SLICE);
+        if (!unlimited) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return;
+            slice = std::min(slice, left);
+        }
+        if (rxQueue.pulse.wait_for(guard, slice, woken))
+            return;
+        // A host that waits here on the thread of its notify window would otherwise hold up
+        // the worker's synchronous notification, and with it the frame it is waiting for.
+        guard.unlock();
+        os::letSentMessagesThrough(false);
+        guard.lock();
+    }
 }
 
 void KorvalConnection::clearReceiveBuffer() {

@@ -105,6 +105,23 @@ TEST_F(FrameTest, HostMayWriteFromItsNotificationHandler) {
     window.onCanlibMessage = nullptr;
 }
 
+TEST_F(FrameTest, HostMayWaitForFramesOnTheThreadOfItsNotifyWindow) {
+    HostWindow window;
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openConnected();
+    // Each frame's notification goes to this very thread while it waits for the next frame.
+    std::vector<int32_t> ids;
+    ASSERT_TRUE(window.runOnWindowThread([&] {
+        for (int i = 0; i < 4; ++i) {
+            int32_t id = 0;
+            if (canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 5000) == canOK)
+                ids.push_back(id);
+        }
+    }));
+    EXPECT_EQ(ids, (std::vector<int32_t>{0x705, 0x70A, 0x705, 0x70A}));
+    EXPECT_TRUE(window.waitForMessages(3, 5000));
+}
+
 TEST_F(FrameTest, CloseFromTheWindowThreadDuringANotificationDoesNotHang) {
     HostWindow window;
     canSetNotify(0, window.handle(), canNOTIFY_RX);
