@@ -2,6 +2,7 @@
 // Winsock.
 #include "os/os.h"
 #include "os/socket_platform.h"
+#include "os/win32_text.h"
 
 #include <windows.h>
 #include <winsock2.h>
@@ -13,28 +14,6 @@
 namespace Korval::os {
 
 namespace {
-
-std::wstring widen(const std::string &text) {
-    if (text.empty())
-        return {};
-    int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
-    return wide;
-}
-
-std::string narrow(const wchar_t *text, std::size_t length) {
-    if (length == 0)
-        return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
-                                   nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), result.data(), size, nullptr,
-                        nullptr);
-    return result;
-}
 
 // Registry strings are not guaranteed to end in a NUL; values of any other type read as
 // their number or not at all.

@@ -3,6 +3,8 @@
 #include "ui/connect_dialog.h"
 #include "ui/connect_dialog_resource.h"
 
+#include "os/win32_text.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -136,27 +138,6 @@ TemplateWriter buildTemplate() {
     return t;
 }
 
-std::wstring toWide(const std::string &text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string toUtf8(const std::wstring &wide) {
-    if (wide.empty())
-        return {};
-    const int size = static_cast<int>(wide.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-    return text;
-}
-
 std::wstring windowText(HWND window) {
     std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
     text.resize(
@@ -220,7 +201,7 @@ struct ConnectDialogWindow {
 
         const HWND host = GetDlgItem(dialog, ID_HOST_NAME_TEXT);
         SendMessageW(host, EM_LIMITTEXT, HOST_NAME_LIMIT, 0);
-        shownHostName = toWide(settings.hostName);
+        shownHostName = os::widen(settings.hostName);
         SetWindowTextW(host, shownHostName.c_str());
 
         const HWND nodes = GetDlgItem(dialog, ID_NODE_ID_COMBO);
@@ -243,7 +224,7 @@ struct ConnectDialogWindow {
         const std::wstring text = windowText(GetDlgItem(dialog, ID_HOST_NAME_TEXT));
         // Untouched text keeps its original bytes, even ones that are not valid UTF-8.
         if (text != shownHostName)
-            settings.hostName = toUtf8(text);
+            settings.hostName = os::narrow(text);
         const LRESULT index =
             SendMessageW(GetDlgItem(dialog, ID_NODE_ID_COMBO), CB_GETCURSEL, 0, 0);
         if (index >= 0 && index < NODE_ENTRIES)

@@ -1,6 +1,7 @@
 // main for Win32 test programs that use child scenarios: the same program is both the GoogleTest
 // runner and, started with --child-scenario=NAME, the child that runs one scenario.
 #include "child_process.h"
+#include "os/win32_text.h"
 
 #include <gtest/gtest.h>
 
@@ -14,17 +15,6 @@
 namespace {
 
 constexpr int kUnknownScenarioExitCode = 3;
-
-std::string narrow(const std::wstring &text) {
-    if (text.empty())
-        return {};
-    const int length = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 // The wide command line, because main's narrow argv loses what the ANSI code page cannot hold.
 std::vector<std::wstring> wideArguments() {
@@ -46,7 +36,7 @@ int main(int argc, char **argv) {
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         if (arguments[i].compare(0, prefix.size(), prefix) != 0)
             continue;
-        const std::string name = narrow(arguments[i].substr(prefix.size()));
+        const std::string name = Korval::os::narrow(arguments[i].substr(prefix.size()));
         const testsupport::Scenario scenario = testsupport::detail::findScenario(name);
         if (scenario == nullptr) {
             std::fprintf(stderr, "unknown scenario: %s\n", name.c_str());
