@@ -102,7 +102,6 @@ void KorvalConnection::sendCanMsg(uint32_t canId, std::vector<uint8_t> canMsgArr
     {
         std::lock_guard<std::mutex> guard(txQueue.lock);
         txQueue.items.push_back(std::move(frame));
-        ++txQueue.appended;
     }
     txQueue.pulse.notify_one();
 }

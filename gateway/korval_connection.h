@@ -94,7 +94,7 @@ class KorvalConnection {
         mutable std::mutex lock;
         std::condition_variable pulse;
         std::deque<CanMsg> items;
-        uint64_t appended = 0; // lets a waiter tell a real wake-up from a spurious one
+        uint64_t appended = 0; // receive queue: tells a reader's real wake-up from a spurious one
     };
 
     int32_t limitNodeId = 0;
