@@ -35,7 +35,7 @@ class KorvalConnection {
     static constexpr uint32_t MODBUS_TIME_OUT = 3000;      // connect, send and receive limit
     static constexpr uint32_t MODBUS_POLL_INTERVAL = 1000; // idle time before a node poll
     static constexpr uint32_t MODBUS_RECONNECT_PAUSE = 3000;
-    static constexpr uint32_t SENT_MESSAGE_SLICE = 20;  // ms between looks at sent messages
+    static constexpr uint32_t SENT_MESSAGE_SLICE = 20; // ms between looks at sent messages
     static constexpr uint32_t CANOPEN_SDO_REQUEST = 0x600;
     static constexpr uint32_t CANOPEN_SDO_RESPONSE = 0x580;
     static constexpr uint32_t CANOPEN_HEARTBEAT = 0x700;

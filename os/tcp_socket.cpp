@@ -164,9 +164,8 @@ IoResult TcpSocket::transferWhenReady(bool forWrite, uint32_t timeoutMs, const S
     if (!connected)
         return failed("the connection is closed");
     std::string error;
-    IoStatus status = waitUntilReady(nativeHandle, forWrite,
-                                     Clock::now() + std::chrono::milliseconds(timeoutMs), stop,
-                                     error);
+    IoStatus status = waitUntilReady(
+        nativeHandle, forWrite, Clock::now() + std::chrono::milliseconds(timeoutMs), stop, error);
     if (status != IoStatus::Done)
         return {status, 0, error};
     long moved = transfer();
@@ -192,9 +191,8 @@ IoResult TcpSocket::send(const uint8_t *data, std::size_t length, uint32_t timeo
 
 IoResult TcpSocket::receive(uint8_t *buffer, std::size_t capacity, uint32_t timeoutMs,
                             const StopSignal &stop) {
-    return transferWhenReady(false, timeoutMs, stop, [&] {
-        return platform::receiveSome(nativeHandle, buffer, capacity);
-    });
+    return transferWhenReady(false, timeoutMs, stop,
+                             [&] { return platform::receiveSome(nativeHandle, buffer, capacity); });
 }
 
 void TcpSocket::close() {

@@ -126,7 +126,7 @@ TEST(RememberedAddress, StoredValueIsReadAsText) {
 }
 
 TEST(ChannelLifecycle, SecondOpenShowsNoDialogAndReopenShowsItAgain) {
-    forgetAddress();  // else the dialog would show the remembered address, not the typed one
+    forgetAddress(); // else the dialog would show the remembered address, not the typed one
     TestGateway gateway;
     ASSERT_TRUE(gateway.started) << gateway.startError;
     OpenResult first = openChannel(gateway.address, 127);
