@@ -1,5 +1,6 @@
 // Loopback addresses of our own: each test process (and each call) gets a 127.x.y.z that no
-// other process of the run uses, so that test gateways on port 502 never collide.
+// other process of the run uses, so that test gateways on port 502 never collide. Native
+// processes use 127.0-127.x.x, Win32 ones 127.128-255.x.x.
 #pragma once
 
 #include <atomic>
@@ -15,16 +16,25 @@ namespace testsupport {
 
 inline std::string uniqueLoopbackAddress() {
     static std::atomic<unsigned> calls{0};
+    const unsigned call = calls++ & 0x3Fu;
 #ifdef _WIN32
-    const unsigned pid = static_cast<unsigned>(GetCurrentProcessId());
-    const unsigned space = 1; // Wine's process ids and Linux's are counted apart
+    // Wine numbers the processes of each prefix apart, in steps of 4 from a small start: the
+    // prefix's name picks the second octet, so that two prefixes running at once stay apart.
+    wchar_t prefix[512] = {};
+    GetEnvironmentVariableW(L"WINEPREFIX", prefix, 512);
+    unsigned hash = 2166136261u;
+    for (const wchar_t *c = prefix; *c != 0; ++c)
+        hash = (hash ^ static_cast<unsigned>(*c)) * 16777619u;
+    const unsigned process = (static_cast<unsigned>(GetCurrentProcessId()) >> 2) & 0x3FFu;
+    const unsigned second = 0x80u | (hash & 0x7Fu);
+    const unsigned low = (process << 6) | call;
 #else
-    const unsigned pid = static_cast<unsigned>(getpid());
-    const unsigned space = 0;
+    const unsigned key = ((static_cast<unsigned>(getpid()) & 0x1FFFFu) << 6) | call;
+    const unsigned second = (key >> 16) & 0x7Fu;
+    const unsigned low = key & 0xFFFFu;
 #endif
-    const unsigned key = ((pid & 0x1FFFFu) << 6) | (calls++ & 0x3Fu);
-    return "127." + std::to_string((space << 7) | ((key >> 16) & 0x7Fu)) + "." +
-           std::to_string((key >> 8) & 0xFFu) + "." + std::to_string(key & 0xFFu);
+    return "127." + std::to_string(second) + "." + std::to_string(low >> 8) + "." +
+           std::to_string(low & 0xFFu);
 }
 
 } // namespace testsupport
