@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 using namespace Korval;
 
@@ -60,14 +61,23 @@ std::string busParamsText(int32_t bitRate, uint32_t tSeg1, uint32_t tSeg2, uint3
            " nos=" + std::to_string(noSamp) + " symd=" + std::to_string(syncMode);
 }
 
+// Hosts pass null for values they do not need: those are skipped.
 void writeFixedBusParams(int32_t *bitRate, uint32_t *tSeg1, uint32_t *tSeg2, uint32_t *sjw,
                          uint32_t *noSamp, uint32_t *syncMode) {
-    *bitRate = FIXED_BIT_RATE;
-    *tSeg1 = FIXED_TSEG1;
-    *tSeg2 = FIXED_TSEG2;
-    *sjw = FIXED_SJW;
-    *noSamp = FIXED_NO_SAMP;
-    *syncMode = FIXED_SYNC_MODE;
+    if (bitRate != nullptr)
+        *bitRate = FIXED_BIT_RATE;
+    const std::pair<uint32_t *, uint32_t> fixed[] = {{tSeg1, FIXED_TSEG1},
+                                                     {tSeg2, FIXED_TSEG2},
+                                                     {sjw, FIXED_SJW},
+                                                     {noSamp, FIXED_NO_SAMP},
+                                                     {syncMode, FIXED_SYNC_MODE}};
+    for (const auto &[target, value] : fixed)
+        if (target != nullptr)
+            *target = value;
+}
+
+template <class T> T valueOrZero(const T *pointer) {
+    return pointer != nullptr ? *pointer : T{};
 }
 
 } // namespace
@@ -75,183 +85,213 @@ void writeFixedBusParams(int32_t *bitRate, uint32_t *tSeg1, uint32_t *tSeg2, uin
 extern "C" {
 
 canStatus CANLIBAPI canIoCtl(canHandle canHdl, uint32_t func, void *buf, uint32_t buflen) {
-    const char *name = ioCtlName(func);
-    if (name == nullptr) {
-        os::writeTrace("canIoCtl", "func=" + std::to_string(func));
-        return invalidParameter("Unsupported canIoCtl function " +
-                                std::to_string(static_cast<int32_t>(func)) + " requested");
-    }
-    os::writeTrace("canIoCtl", name);
+    return guarded("canIoCtl", [&]() -> canStatus {
+        const char *name = ioCtlName(func);
+        if (name == nullptr) {
+            os::writeTrace("canIoCtl", "func=" + std::to_string(func));
+            return invalidParameter("Unsupported canIoCtl function " +
+                                    std::to_string(static_cast<int32_t>(func)) + " requested");
+        }
+        os::writeTrace("canIoCtl", name);
 
-    int32_t value = 0;
-    switch (func) {
-    case canIOCTL_CLEAR_ERROR_COUNTERS:
-    case canIOCTL_SET_TIMER_SCALE:
-        return canOK;
-    case canIOCTL_FLUSH_RX_BUFFER:
-    case canIOCTL_FLUSH_TX_BUFFER: {
-        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-        if (connection == nullptr)
+        int32_t value = 0;
+        switch (func) {
+        case canIOCTL_CLEAR_ERROR_COUNTERS:
+        case canIOCTL_SET_TIMER_SCALE:
+            return canOK;
+        case canIOCTL_FLUSH_RX_BUFFER:
+        case canIOCTL_FLUSH_TX_BUFFER: {
+            KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+            if (connection == nullptr)
+                return canERR_PARAM;
+            if (func == canIOCTL_FLUSH_RX_BUFFER)
+                connection->clearReceiveBuffer();
+            else
+                connection->clearSendBuffer();
+            return canOK;
+        }
+        case canIOCTL_SET_LOCAL_TXECHO:
+            return buflen == 4 || buflen == 8 ? canOK : unsupportedIoCtlSize(buflen);
+        case canIOCTL_GET_RX_BUFFER_LEVEL: {
+            KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+            if (connection == nullptr)
+                return canERR_PARAM;
+            value = connection->GetMsgCnt();
+            break;
+        }
+        case canIOCTL_GET_TX_BUFFER_LEVEL:
+            value = 0;
+            break;
+        case canIOCTL_GET_TIMER_SCALE:
+            value = TIMER_SCALE;
+            break;
+        default: // canIOCTL_GET_EVENTHANDLE
+            value = NO_EVENT_HANDLE;
+            break;
+        }
+        if (buflen != 4 && buflen != 8)
+            return unsupportedIoCtlSize(buflen);
+        if (buf == nullptr)
             return canERR_PARAM;
-        if (func == canIOCTL_FLUSH_RX_BUFFER)
-            connection->clearReceiveBuffer();
-        else
-            connection->clearSendBuffer();
+        storeSizedValue(buf, buflen, value);
         return canOK;
-    }
-    case canIOCTL_SET_LOCAL_TXECHO:
-        return buflen == 4 || buflen == 8 ? canOK : unsupportedIoCtlSize(buflen);
-    case canIOCTL_GET_RX_BUFFER_LEVEL: {
-        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-        if (connection == nullptr)
-            return canERR_PARAM;
-        value = connection->GetMsgCnt();
-        break;
-    }
-    case canIOCTL_GET_TX_BUFFER_LEVEL:
-        value = 0;
-        break;
-    case canIOCTL_GET_TIMER_SCALE:
-        value = TIMER_SCALE;
-        break;
-    default: // canIOCTL_GET_EVENTHANDLE
-        value = NO_EVENT_HANDLE;
-        break;
-    }
-    if (buflen != 4 && buflen != 8)
-        return unsupportedIoCtlSize(buflen);
-    if (buf == nullptr)
-        return canERR_PARAM;
-    storeSizedValue(buf, buflen, value);
-    return canOK;
+    });
 }
 
 canStatus CANLIBAPI canSetBusParams(canHandle /*canHdl*/, int32_t bitRate, uint32_t tSeg1,
                                     uint32_t tSeg2, uint32_t sjw, uint32_t noSamp,
                                     uint32_t syncMode) {
-    os::writeTrace("canSetBusParams", busParamsText(bitRate, tSeg1, tSeg2, sjw, noSamp, syncMode));
-    KorvalCanInterface::Initialize();
-    KorvalCanInterface::needBaudrate = false;
-    return canOK;
+    return guarded("canSetBusParams", [&]() -> canStatus {
+        os::writeTrace("canSetBusParams",
+                       busParamsText(bitRate, tSeg1, tSeg2, sjw, noSamp, syncMode));
+        KorvalCanInterface::Initialize();
+        KorvalCanInterface::needBaudrate = false;
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canTranslateBaud(int32_t *bitRate, uint32_t *tSeg1, uint32_t *tSeg2,
                                      uint32_t *sjw, uint32_t *noSamp, uint32_t *syncMode) {
-    if (bitRate == nullptr || tSeg1 == nullptr || tSeg2 == nullptr || sjw == nullptr ||
-        noSamp == nullptr || syncMode == nullptr) {
-        os::writeTrace("canTranslateBaud");
-        return canERR_PARAM;
-    }
-    os::writeTrace("canTranslateBaud",
-                   busParamsText(*bitRate, *tSeg1, *tSeg2, *sjw, *noSamp, *syncMode));
-    writeFixedBusParams(bitRate, tSeg1, tSeg2, sjw, noSamp, syncMode);
-    return canOK;
+    return guarded("canTranslateBaud", [&]() -> canStatus {
+        os::writeTrace("canTranslateBaud",
+                       busParamsText(valueOrZero(bitRate), valueOrZero(tSeg1), valueOrZero(tSeg2),
+                                     valueOrZero(sjw), valueOrZero(noSamp), valueOrZero(syncMode)));
+        writeFixedBusParams(bitRate, tSeg1, tSeg2, sjw, noSamp, syncMode);
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canGetBusParams(canHandle /*canHdl*/, int32_t *bitRate, uint32_t *tSeg1,
                                     uint32_t *tSeg2, uint32_t *sjw, uint32_t *noSamp,
                                     uint32_t *syncMode) {
-    os::writeTrace("canGetBusParams");
-    if (bitRate == nullptr || tSeg1 == nullptr || tSeg2 == nullptr || sjw == nullptr ||
-        noSamp == nullptr || syncMode == nullptr)
-        return canERR_PARAM;
-    writeFixedBusParams(bitRate, tSeg1, tSeg2, sjw, noSamp, syncMode);
-    return canOK;
+    return guarded("canGetBusParams", [&]() -> canStatus {
+        os::writeTrace("canGetBusParams");
+        writeFixedBusParams(bitRate, tSeg1, tSeg2, sjw, noSamp, syncMode);
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canSetBitrate(canHandle /*canHdl*/, int32_t bitRate) {
-    os::writeTrace("canSetBitrate", "bitRate=" + std::to_string(bitRate));
-    return canOK;
+    return guarded("canSetBitrate", [&]() -> canStatus {
+        os::writeTrace("canSetBitrate", "bitRate=" + std::to_string(bitRate));
+        return canOK;
+    });
 }
 
 uint32_t CANLIBAPI canSetBusParamsC200(canHandle /*canHdl*/, uint8_t btr0, uint8_t btr1) {
-    os::writeTrace("canSetBusParamsC200", "btr0=" + hex2(btr0) + ", btr1=" + hex2(btr1));
-    return canOK;
+    return guarded("canSetBusParamsC200", [&]() -> uint32_t {
+        os::writeTrace("canSetBusParamsC200", "btr0=" + hex2(btr0) + ", btr1=" + hex2(btr1));
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canGetBusStatistics(canHandle /*canHdl*/, void *stat, uint32_t bufSize) {
-    os::writeTrace("canGetBusStatistics");
-    if (bufSize == 0)
+    return guarded("canGetBusStatistics", [&]() -> canStatus {
+        os::writeTrace("canGetBusStatistics");
+        if (bufSize == 0)
+            return canOK;
+        if (stat == nullptr)
+            return canERR_PARAM;
+        std::memset(stat, 0, bufSize);
         return canOK;
-    if (stat == nullptr)
-        return canERR_PARAM;
-    std::memset(stat, 0, bufSize);
-    return canOK;
+    });
 }
 
 canStatus CANLIBAPI canRequestBusStatistics(canHandle /*canHdl*/) {
-    os::writeTrace("canRequestBusStatistics");
-    return canOK;
+    return guarded("canRequestBusStatistics", [&]() -> canStatus {
+        os::writeTrace("canRequestBusStatistics");
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canBusOn(canHandle canHdl) {
-    os::writeTrace("canBusOn");
-    if (KorvalCanInterface::Connection(canHdl) == nullptr)
-        return canERR_PARAM;
-    if (KorvalCanInterface::needBaudrate) {
-        os::showErrorBox("Baud Rate AutoDetection is not supported!\nPlease select a CAN Baud "
-                         "Rate before connecting.",
-                         KorvalCanInterface::MSG_BOX_TITLE);
-        return canERR_HARDWARE;
-    }
-    return canOK;
+    return guarded("canBusOn", [&]() -> canStatus {
+        os::writeTrace("canBusOn");
+        if (KorvalCanInterface::Connection(canHdl) == nullptr)
+            return canERR_PARAM;
+        if (KorvalCanInterface::needBaudrate) {
+            os::showErrorBox("Baud Rate AutoDetection is not supported!\nPlease select a CAN Baud "
+                             "Rate before connecting.",
+                             KorvalCanInterface::MSG_BOX_TITLE);
+            return canERR_HARDWARE;
+        }
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canBusOff(canHandle /*canHdl*/) {
-    os::writeTrace("canBusOff");
-    return canOK;
+    return guarded("canBusOff", [&]() -> canStatus {
+        os::writeTrace("canBusOff");
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canSetBusOutputControl(canHandle /*canHdl*/, uint32_t drivertype) {
-    os::writeTrace("canSetBusOutputControl", std::to_string(drivertype));
-    return canOK;
+    return guarded("canSetBusOutputControl", [&]() -> canStatus {
+        os::writeTrace("canSetBusOutputControl", std::to_string(drivertype));
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canGetBusOutputControl(canHandle /*canHdl*/, uint32_t *driverType) {
-    os::writeTrace("canGetBusOutputControl");
-    if (driverType == nullptr)
-        return canERR_PARAM;
-    *driverType = canDRIVER_NORMAL;
-    return canOK;
+    return guarded("canGetBusOutputControl", [&]() -> canStatus {
+        os::writeTrace("canGetBusOutputControl");
+        if (driverType == nullptr)
+            return canERR_PARAM;
+        *driverType = canDRIVER_NORMAL;
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canAccept(canHandle /*canHdl*/, int32_t /*envelope*/, uint32_t /*flag*/) {
-    os::writeTrace("canAccept");
-    return canOK;
+    return guarded("canAccept", [&]() -> canStatus {
+        os::writeTrace("canAccept");
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canSetAcceptanceFilter(canHandle /*canHdl*/, uint32_t /*code*/,
                                            uint32_t /*mask*/, int32_t /*isExtended*/) {
-    os::writeTrace("canSetAcceptanceFilter");
-    return canOK;
+    return guarded("canSetAcceptanceFilter", [&]() -> canStatus {
+        os::writeTrace("canSetAcceptanceFilter");
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canReadErrorCounters(canHandle /*canHdl*/, uint32_t *txErr, uint32_t *rxErr,
                                          uint32_t *ovErr) {
-    os::writeTrace("canReadErrorCounters");
-    for (uint32_t *counter : {txErr, rxErr, ovErr})
-        if (counter != nullptr)
-            *counter = 0;
-    return canOK;
+    return guarded("canReadErrorCounters", [&]() -> canStatus {
+        os::writeTrace("canReadErrorCounters");
+        for (uint32_t *counter : {txErr, rxErr, ovErr})
+            if (counter != nullptr)
+                *counter = 0;
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canRequestChipStatus(canHandle /*canHdl*/) {
-    os::writeTrace("canRequestChipStatus");
-    return canOK;
+    return guarded("canRequestChipStatus", [&]() -> canStatus {
+        os::writeTrace("canRequestChipStatus");
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canResetBus(canHandle /*canHdl*/) {
-    os::writeTrace("canResetBus");
-    return canOK;
+    return guarded("canResetBus", [&]() -> canStatus {
+        os::writeTrace("canResetBus");
+        return canOK;
+    });
 }
 
 uint32_t CANLIBAPI canGetDriverMode(canHandle /*canHdl*/, int32_t *lineMode, int32_t *resNet) {
-    os::writeTrace("canGetDriverMode");
-    if (lineMode != nullptr)
-        *lineMode = 0;
-    if (resNet != nullptr)
-        *resNet = 0;
-    return canOK;
+    return guarded("canGetDriverMode", [&]() -> uint32_t {
+        os::writeTrace("canGetDriverMode");
+        if (lineMode != nullptr)
+            *lineMode = 0;
+        if (resNet != nullptr)
+            *resNet = 0;
+        return canOK;
+    });
 }
 
 } // extern "C"

@@ -20,87 +20,98 @@ const char CHANNEL_NAME[] = "- Brenvox KORVAL";
 extern "C" {
 
 canHandle CANLIBAPI canOpenChannel(int32_t channel, int32_t /*flags*/) {
-    os::writeTrace("canOpenChannel", "channel=" + std::to_string(channel));
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(channel);
-    if (connection == nullptr)
-        return canERR_PARAM;
-    if (connection->IsOpen() == 0) {
-        KorvalCanInterface::showConnectDialog();
-        connection->onFatalError.subscribe(
-            [connection](KorvalConnection &sender, const std::string &message) {
-                connection->errorNotify(sender, message);
-            });
-        connection->openConnection(connection->HostName(), connection->NodeId());
-    }
-    return channel;
+    return guarded("canOpenChannel", [&]() -> canHandle {
+        os::writeTrace("canOpenChannel", "channel=" + std::to_string(channel));
+        KorvalCanInterface *connection = KorvalCanInterface::Connection(channel);
+        if (connection == nullptr)
+            return canERR_PARAM;
+        if (connection->IsOpen() == 0) {
+            KorvalCanInterface::showConnectDialog();
+            connection->onFatalError.subscribe(
+                [connection](KorvalConnection &sender, const std::string &message) {
+                    connection->errorNotify(sender, message);
+                });
+            if (!connection->openConnection(connection->HostName(), connection->NodeId()))
+                stopForFailure("canOpenChannel", "the connection to the gateway cannot be started");
+        }
+        return channel;
+    });
 }
 
 canStatus CANLIBAPI canClose(canHandle canHdl) {
-    os::writeTrace("canClose", "canHdl=" + std::to_string(canHdl));
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-    if (connection == nullptr)
-        return canERR_PARAM;
-    connection->closeConnection();
-    KorvalCanInterface::needBaudrate = false;
-    return canOK;
-}
-
-canStatus CANLIBAPI canSetNotify(canHandle canHdl, void *aHWnd, uint32_t aNotifyFlags) {
-    os::writeTrace("canSetNotify", "aNotifyFlags=" + hex8(aNotifyFlags));
-    if ((aNotifyFlags & canNOTIFY_RX) != 0) {
+    return guarded("canClose", [&]() -> canStatus {
+        os::writeTrace("canClose", "canHdl=" + std::to_string(canHdl));
         KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
         if (connection == nullptr)
             return canERR_PARAM;
-        connection->WindowHandle(aHWnd);
-        connection->onReceiveEvent.subscribe(
-            [connection](KorvalConnection &sender) { connection->rxNotify(sender); });
-    }
-    return canOK;
+        connection->closeConnection();
+        KorvalCanInterface::needBaudrate = false;
+        return canOK;
+    });
+}
+
+canStatus CANLIBAPI canSetNotify(canHandle canHdl, void *aHWnd, uint32_t aNotifyFlags) {
+    return guarded("canSetNotify", [&]() -> canStatus {
+        os::writeTrace("canSetNotify", "aNotifyFlags=" + hex8(aNotifyFlags));
+        if ((aNotifyFlags & canNOTIFY_RX) != 0) {
+            KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+            if (connection == nullptr)
+                return canERR_PARAM;
+            connection->WindowHandle(aHWnd);
+            connection->onReceiveEvent.subscribe(
+                [connection](KorvalConnection &sender) { connection->rxNotify(sender); });
+        }
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canGetNumberOfChannels(int32_t *countPtr) {
-    os::writeTrace("canGetNumberOfChannels");
-    if (countPtr == nullptr)
-        return canERR_PARAM;
-    *countPtr = KorvalCanInterface::NoOfChannels();
-    return canOK;
+    return guarded("canGetNumberOfChannels", [&]() -> canStatus {
+        os::writeTrace("canGetNumberOfChannels");
+        if (countPtr == nullptr)
+            return canERR_PARAM;
+        *countPtr = KorvalCanInterface::NoOfChannels();
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canGetChannelData(int32_t channel, int32_t item, void *buf, uint32_t bufSize) {
-    os::writeTrace("canGetChannelData", "item=" + std::to_string(item));
-    if (bufSize == 0 || buf == nullptr)
-        return canERR_PARAM;
+    return guarded("canGetChannelData", [&]() -> canStatus {
+        os::writeTrace("canGetChannelData", "item=" + std::to_string(item));
+        if (bufSize == 0 || buf == nullptr)
+            return canERR_PARAM;
 
-    int32_t value = 0;
-    switch (item) {
-    case canCHANNELDATA_CHANNEL_FLAGS:
-        KorvalCanInterface::Initialize();
-        KorvalCanInterface::needBaudrate = true;
-        value = 0;
-        break;
-    case canCHANNELDATA_CARD_TYPE:
-        value = canHWTYPE_VIRTUAL;
-        break;
-    case canCHANNELDATA_CHAN_NO_ON_CARD:
-        value = static_cast<int32_t>(static_cast<uint32_t>(channel) + 1u);
-        break;
-    case canCHANNELDATA_CARD_SERIAL_NO:
-        value = 0;
-        break;
-    case canCHANNELDATA_CHANNEL_NAME: {
-        const std::size_t length = std::min<std::size_t>(bufSize - 1, sizeof CHANNEL_NAME - 1);
-        std::memcpy(buf, CHANNEL_NAME, length);
-        static_cast<char *>(buf)[length] = '\0';
+        int32_t value = 0;
+        switch (item) {
+        case canCHANNELDATA_CHANNEL_FLAGS:
+            KorvalCanInterface::Initialize();
+            KorvalCanInterface::needBaudrate = true;
+            value = 0;
+            break;
+        case canCHANNELDATA_CARD_TYPE:
+            value = canHWTYPE_VIRTUAL;
+            break;
+        case canCHANNELDATA_CHAN_NO_ON_CARD:
+            value = static_cast<int32_t>(static_cast<uint32_t>(channel) + 1u);
+            break;
+        case canCHANNELDATA_CARD_SERIAL_NO:
+            value = 0;
+            break;
+        case canCHANNELDATA_CHANNEL_NAME: {
+            const std::size_t length = std::min<std::size_t>(bufSize - 1, sizeof CHANNEL_NAME - 1);
+            std::memcpy(buf, CHANNEL_NAME, length);
+            static_cast<char *>(buf)[length] = '\0';
+            return canOK;
+        }
+        default:
+            return invalidParameter("Unsupported canGetChannelData item " + std::to_string(item) +
+                                    " requested");
+        }
+        if (!storeSizedValue(buf, bufSize, value))
+            return invalidParameter("Unsupported canGetChannelData size " +
+                                    std::to_string(static_cast<int32_t>(bufSize)) + " requested");
         return canOK;
-    }
-    default:
-        return invalidParameter("Unsupported canGetChannelData item " + std::to_string(item) +
-                                " requested");
-    }
-    if (!storeSizedValue(buf, bufSize, value))
-        return invalidParameter("Unsupported canGetChannelData size " +
-                                std::to_string(static_cast<int32_t>(bufSize)) + " requested");
-    return canOK;
+    });
 }
 
 } // extern "C"

@@ -35,95 +35,111 @@ extern "C" {
 
 canStatus CANLIBAPI canWrite(canHandle canHdl, int32_t id, const void *msg, uint32_t dlc,
                              uint32_t flag) {
-    if (msg == nullptr) {
-        os::writeTrace("canWrite", "msg=0");
-        return invalidParameter("An invalid parameter was passed to canWrite:\nmsg=0");
-    }
-    const auto *bytes = static_cast<const uint8_t *>(msg);
-    const bool accepted = dlc == SDO_FRAME_LENGTH &&
-                          static_cast<uint32_t>(id) - SDO_REQUEST_FIRST <= SDO_REQUEST_SPAN &&
-                          flag == canMSG_STD;
-    if (!accepted) {
-        const std::string text = refusedFrameText(id, bytes, dlc, flag);
-        os::writeTrace("canWrite", text);
-        return invalidParameter("An invalid parameter was passed to canWrite:\n" + text);
-    }
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-    if (connection == nullptr)
-        return canERR_PARAM;
-    connection->sendCanMsg(static_cast<uint32_t>(id),
-                           std::vector<uint8_t>(bytes, bytes + SDO_FRAME_LENGTH));
-    return canOK;
+    return guarded("canWrite", [&]() -> canStatus {
+        if (msg == nullptr) {
+            os::writeTrace("canWrite", "msg=0");
+            return invalidParameter("An invalid parameter was passed to canWrite:\nmsg=0");
+        }
+        const auto *bytes = static_cast<const uint8_t *>(msg);
+        const bool accepted = dlc == SDO_FRAME_LENGTH &&
+                              static_cast<uint32_t>(id) - SDO_REQUEST_FIRST <= SDO_REQUEST_SPAN &&
+                              flag == canMSG_STD;
+        if (!accepted) {
+            const std::string text = refusedFrameText(id, bytes, dlc, flag);
+            os::writeTrace("canWrite", text);
+            return invalidParameter("An invalid parameter was passed to canWrite:\n" + text);
+        }
+        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+        if (connection == nullptr)
+            return canERR_PARAM;
+        connection->sendCanMsg(static_cast<uint32_t>(id),
+                               std::vector<uint8_t>(bytes, bytes + SDO_FRAME_LENGTH));
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canWriteWait(canHandle canHdl, int32_t id, const void *msg, uint32_t dlc,
                                  uint32_t flag, uint32_t /*timeOut*/) {
-    return canWrite(canHdl, id, msg, dlc, flag);
+    return guarded("canWriteWait",
+                   [&]() -> canStatus { return canWrite(canHdl, id, msg, dlc, flag); });
 }
 
 canStatus CANLIBAPI canWriteSync(canHandle /*canHdl*/, uint32_t /*timeout*/) {
-    return canOK;
+    return guarded("canWriteSync", [&]() -> canStatus { return canOK; });
 }
 
 canStatus CANLIBAPI canReadWait(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc,
                                 uint32_t *flag, uint32_t *time, uint32_t timeOut) {
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-    if (connection == nullptr)
-        return canERR_PARAM;
-    uint32_t frameId = 0;
-    std::vector<uint8_t> data;
-    if (!connection->readCanMsg(frameId, data, timeOut)) {
-        if (timeOut == 0)
-            os::sleepMilliseconds(1); // a host polling an empty queue gives up the processor
-        return canERR_NOMSG;
-    }
-    if (id != nullptr)
-        *id = static_cast<int32_t>(frameId);
-    if (dlc != nullptr)
-        *dlc = static_cast<uint32_t>(data.size());
-    if (flag != nullptr)
-        *flag = canMSG_STD;
-    if (time != nullptr)
-        *time = os::tickCount();
-    if (msg != nullptr && !data.empty())
-        std::memcpy(msg, data.data(), data.size());
-    return canOK;
+    return guarded("canReadWait", [&]() -> canStatus {
+        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+        if (connection == nullptr) {
+            os::sleepMilliseconds(1); // a host polling with a bad handle must not spin either
+            return canERR_PARAM;
+        }
+        uint32_t frameId = 0;
+        std::vector<uint8_t> data;
+        if (!connection->readCanMsg(frameId, data, timeOut)) {
+            if (timeOut == 0)
+                os::sleepMilliseconds(1); // a host polling an empty queue gives up the processor
+            return canERR_NOMSG;
+        }
+        if (id != nullptr)
+            *id = static_cast<int32_t>(frameId);
+        if (dlc != nullptr)
+            *dlc = static_cast<uint32_t>(data.size());
+        if (flag != nullptr)
+            *flag = canMSG_STD;
+        if (time != nullptr)
+            *time = os::tickCount();
+        if (msg != nullptr && !data.empty())
+            std::memcpy(msg, data.data(), data.size());
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canRead(canHandle canHdl, int32_t *id, void *msg, uint32_t *dlc, uint32_t *flag,
                             uint32_t *time) {
-    return canReadWait(canHdl, id, msg, dlc, flag, time, 0);
+    return guarded("canRead",
+                   [&]() -> canStatus { return canReadWait(canHdl, id, msg, dlc, flag, time, 0); });
 }
 
 canStatus CANLIBAPI canReadStatus(canHandle canHdl, uint32_t *flags) {
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-    if (flags == nullptr || connection == nullptr)
-        return canERR_PARAM;
-    *flags = connection->GetMsgCnt() > 0 ? canSTAT_RX_PENDING : 0;
-    return canOK;
+    return guarded("canReadStatus", [&]() -> canStatus {
+        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+        if (flags == nullptr || connection == nullptr)
+            return canERR_PARAM;
+        *flags = connection->GetMsgCnt() > 0 ? canSTAT_RX_PENDING : 0;
+        return canOK;
+    });
 }
 
 uint32_t CANLIBAPI canReadTimer(canHandle /*canHdl*/) {
-    os::writeTrace("canReadTimer");
-    return os::tickCount();
+    return guarded("canReadTimer", [&]() -> uint32_t {
+        os::writeTrace("canReadTimer");
+        return os::tickCount();
+    });
 }
 
 canStatus CANLIBAPI canFlushReceiveQueue(canHandle canHdl) {
-    os::writeTrace("canFlushReceiveQueue");
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-    if (connection == nullptr)
-        return canERR_PARAM;
-    connection->clearReceiveBuffer();
-    return canOK;
+    return guarded("canFlushReceiveQueue", [&]() -> canStatus {
+        os::writeTrace("canFlushReceiveQueue");
+        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+        if (connection == nullptr)
+            return canERR_PARAM;
+        connection->clearReceiveBuffer();
+        return canOK;
+    });
 }
 
 canStatus CANLIBAPI canFlushTransmitQueue(canHandle canHdl) {
-    os::writeTrace("canFlushTransmitQueue");
-    KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
-    if (connection == nullptr)
-        return canERR_PARAM;
-    connection->clearSendBuffer();
-    return canOK;
+    return guarded("canFlushTransmitQueue", [&]() -> canStatus {
+        os::writeTrace("canFlushTransmitQueue");
+        KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
+        if (connection == nullptr)
+            return canERR_PARAM;
+        connection->clearSendBuffer();
+        return canOK;
+    });
 }
 
 } // extern "C"

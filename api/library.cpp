@@ -13,26 +13,28 @@ using namespace Korval;
 extern "C" {
 
 void CANLIBAPI canInitializeLibrary(void) {
-    KorvalCanInterface::Initialize();
+    guarded("canInitializeLibrary", [&] { KorvalCanInterface::Initialize(); });
 }
 
 void CANLIBAPI canUnloadLibrary(void) {
-    os::writeTrace("canUnloadLibrary");
+    guarded("canUnloadLibrary", [&] { os::writeTrace("canUnloadLibrary"); });
 }
 
 canStatus CANLIBAPI canGetErrorText(canStatus errCode, char *buf, uint32_t bufSize) {
-    os::writeTrace("canGetErrorText", "err=" + std::to_string(errCode));
-    // No room for even the terminating NUL: refuse rather than touch the caller's memory.
-    if (buf == nullptr || bufSize == 0)
-        return canERR_PARAM;
-    std::snprintf(buf, bufSize, "CAN error %d", static_cast<int>(errCode));
-    return canOK;
+    return guarded("canGetErrorText", [&]() -> canStatus {
+        os::writeTrace("canGetErrorText", "err=" + std::to_string(errCode));
+        // No room for even the terminating NUL: refuse rather than touch the caller's memory.
+        if (buf == nullptr || bufSize == 0)
+            return canERR_PARAM;
+        std::snprintf(buf, bufSize, "CAN error %d", static_cast<int>(errCode));
+        return canOK;
+    });
 }
 
 // Each names itself exactly as exported, and never returns.
 #define UNSUPPORTED(result, name)                                                                  \
     result CANLIBAPI name(...) {                                                                   \
-        return static_cast<result>(notImplemented(#name));                                         \
+        return guarded(#name, [] { return static_cast<result>(notImplemented(#name)); });          \
     }
 
 // clang-format off

@@ -4,6 +4,8 @@
 #include "channel/korval_can_interface.h"
 #include "os/os.h"
 
+#include <cstdio>
+
 namespace Korval {
 
 namespace {
@@ -22,6 +24,15 @@ int32_t notImplemented(const std::string &msg) {
 
 int32_t invalidParameter(const std::string &msg) {
     stopHost(msg);
+}
+
+void stopForFailure(const char *functionName, const char *reason) noexcept {
+    char trace[256];
+    char box[384];
+    std::snprintf(trace, sizeof trace, "%s: %s", functionName, reason);
+    std::snprintf(box, sizeof box, "%s failed: %s\n\nVantrel will be terminated.", functionName,
+                  reason);
+    os::stopAfterFailure(trace, box, KorvalCanInterface::MSG_BOX_TITLE);
 }
 
 } // namespace Korval

@@ -48,6 +48,16 @@ class KorvalCanInterface : public KorvalConnection {
 
     std::atomic<os::WindowHandle> notifyWindowHandle{nullptr};
     int32_t channelId;
+
+  private:
+    // Before a host thread blocks in the connection: the thread of the notify window must
+    // not hold up the worker, which may be waiting for it to handle a notification.
+    bool prepareHostWait();
+
+    // The thread whose window the worker is notifying, 0 while it notifies none; set to let
+    // the worker go on without waiting for that thread.
+    std::atomic<uint32_t> notifyingThread{0};
+    os::Signal notificationRelease{false};
 };
 
 } // namespace Korval

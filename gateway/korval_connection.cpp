@@ -2,9 +2,7 @@
 
 #include "gateway/modbus_frame.h"
 
-#include <algorithm>
-#include <chrono>
-#include <stdexcept>
+#include <exception>
 
 namespace Korval {
 
@@ -13,40 +11,42 @@ namespace {
 const char *const FATAL_FIRMWARE_MESSAGE =
     "This KORVAL's firmware does not support the CANopen SDO interface!";
 
-// A failure of the gateway link; the stage that catches it traces it and closes the socket.
-class GatewayError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using Outcome = KorvalConnection::Outcome;
 
-// Unwinds the worker out of whichever wait it is in when closeConnection asks it to stop.
-// Deliberately not a std::exception, so that no error handler of a stage catches it.
-struct WorkerStopped {};
-
-// The socket operations report how they ended; a stop ends the worker, a platform failure
-// is an error of the current stage.
-void checkNotStoppedOrFailed(const os::IoResult &result) {
-    if (result.status == os::IoStatus::Stopped)
-        throw WorkerStopped{};
-    if (result.status == os::IoStatus::Failed)
-        throw GatewayError(result.error);
+Outcome done() {
+    return {};
 }
 
-// Marks the time a handler runs, also when it throws.
-class RaisingFlag {
-  public:
-    explicit RaisingFlag(std::atomic<bool> &target) : flag(target) { flag = true; }
-    ~RaisingFlag() { flag = false; }
-    RaisingFlag(const RaisingFlag &) = delete;
-    RaisingFlag &operator=(const RaisingFlag &) = delete;
+Outcome failed(std::string error) {
+    return {Outcome::Kind::Failed, std::move(error)};
+}
 
-  private:
-    std::atomic<bool> &flag;
-};
+Outcome stopped() {
+    return {Outcome::Kind::Stopped, {}};
+}
+
+// A socket operation that did not complete: a stop ends the worker, a platform failure is an
+// error of the current stage. Time-outs are each caller's own.
+bool endsTheStep(const os::IoResult &result, Outcome &outcome) {
+    if (result.status == os::IoStatus::Stopped) {
+        outcome = stopped();
+        return true;
+    }
+    if (result.status == os::IoStatus::Failed) {
+        outcome = failed(result.error);
+        return true;
+    }
+    return false;
+}
 
 bool isSdoRequestId(uint32_t id) {
     return id >= KorvalConnection::CANOPEN_SDO_REQUEST &&
            id <= KorvalConnection::CANOPEN_SDO_REQUEST + KorvalConnection::CANOPEN_MAX_NODES;
+}
+
+// The platform wait takes a signed count: every value beyond it waits without limit.
+uint32_t readTimeOut(uint32_t timeOut) {
+    return timeOut >= 0x80000000u ? os::WAIT_FOREVER : timeOut;
 }
 
 } // namespace
@@ -57,37 +57,68 @@ KorvalConnection::~KorvalConnection() {
     closeConnection();
 }
 
-void KorvalConnection::openConnection(const std::string &hostName, int32_t nodeLimit) {
-    std::lock_guard<std::mutex> guard(lifecycleLock);
-    if (workerRunning)
-        return;
-    if (workerThread.joinable())
-        workerThread.join(); // a worker that has already ended
-    limitNodeId = nodeLimit;
-    stopRequest.reset();
-    workerRunning = true;
-    workerThread = std::thread(&KorvalConnection::backgroundThreadRun, this, hostName);
-    workerThreadId = workerThread.get_id();
+bool KorvalConnection::openConnection(const std::string &hostName, int32_t nodeLimit) {
+    for (;;) {
+        std::shared_ptr<os::Thread> stopping;
+        {
+            std::lock_guard<std::mutex> guard(lifecycleLock);
+            if (!workerThread || workerThread->hasEnded()) {
+                if (!stopRequest.isValid()) {
+                    os::writeTrace("openConnection", "the system cannot provide a stop signal");
+                    return false;
+                }
+                limitNodeId = nodeLimit;
+                stopRequest.reset();
+                std::string error;
+                workerThread =
+                    os::Thread::start([this, hostName] { backgroundThreadRun(hostName); }, error);
+                if (!workerThread) {
+                    os::writeTrace("openConnection", error);
+                    return false;
+                }
+                return true;
+            }
+            if (!stopRequest.isRaised())
+                return true; // already open
+            stopping = workerThread;
+        }
+        // A close is under way (on another thread, or further up this one): the new worker
+        // starts once the old one has ended, which its stop request makes prompt.
+        stopping->waitForEnd(os::WAIT_FOREVER, hostThreadWaitsWithMessages());
+    }
 }
 
 void KorvalConnection::closeConnection() {
-    stopRequest.raise();
+    std::shared_ptr<os::Thread> worker;
     {
-        // Taking the lock orders the stop before the worker's next look at its queue.
-        std::lock_guard<std::mutex> guard(txQueue.lock);
+        std::lock_guard<std::mutex> guard(lifecycleLock);
+        if (!workerThread)
+            return;
+        worker = workerThread;
+        // At process exit the system has already ended the worker: there is nothing to stop,
+        // and its locks must not be touched.
+        if (!worker->hasEnded())
+            stopRequest.raise();
     }
-    txQueue.pulse.notify_all();
-    // A receive handler that closes its own connection: the worker ends once it returns.
-    if (std::this_thread::get_id() == workerThreadId)
-        return;
-    // The worker may be inside a synchronous window message to this very thread.
-    while (workerRunning && stopRequest.isRaised()) {
-        os::letSentMessagesThrough(raisingReceiveEvent);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!worker->hasEnded()) {
+        {
+            // Taking the lock orders the stop before the worker's next look at its queue.
+            os::MonitorGuard guard(txQueue.monitor);
+        }
+        txQueue.monitor.pulseAll();
+        // A receive handler that closes its own connection: the worker ends once it returns.
+        if (worker->isCurrent())
+            return;
+        worker->waitForEnd(os::WAIT_FOREVER, hostThreadWaitsWithMessages());
     }
     std::lock_guard<std::mutex> guard(lifecycleLock);
-    if (!workerRunning && workerThread.joinable())
-        workerThread.join();
+    if (workerThread == worker)
+        workerThread.reset();
+}
+
+int32_t KorvalConnection::IsOpen() const {
+    std::lock_guard<std::mutex> guard(lifecycleLock);
+    return workerThread && !stopRequest.isRaised() && !workerThread->hasEnded() ? 1 : 0;
 }
 
 int32_t KorvalConnection::IsConnected() const {
@@ -100,27 +131,46 @@ void KorvalConnection::sendCanMsg(uint32_t canId, std::vector<uint8_t> canMsgArr
     frame.id = canId;
     frame.byteArr = std::move(canMsgArr);
     {
-        std::lock_guard<std::mutex> guard(txQueue.lock);
+        os::MonitorGuard guard(txQueue.monitor);
         txQueue.items.push_back(std::move(frame));
     }
-    txQueue.pulse.notify_one();
+    txQueue.monitor.pulseOne();
 }
 
 void KorvalConnection::clearSendBuffer() {
-    std::lock_guard<std::mutex> guard(txQueue.lock);
+    os::MonitorGuard guard(txQueue.monitor);
     txQueue.items.clear();
 }
 
 int32_t KorvalConnection::GetMsgCnt() const {
-    std::lock_guard<std::mutex> guard(rxQueue.lock);
+    os::MonitorGuard guard(rxQueue.monitor);
     return static_cast<int32_t>(rxQueue.items.size());
+}
+
+bool KorvalConnection::hostThreadWaitsWithMessages() {
+    return prepareHostThreadWait && prepareHostThreadWait();
 }
 
 bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr,
                                   uint32_t timeOut) {
-    std::unique_lock<std::mutex> guard(rxQueue.lock);
-    if (timeOut > 0 && rxQueue.items.empty())
-        waitForFrame(guard, timeOut);
+    os::MonitorGuard guard(rxQueue.monitor);
+    if (timeOut > 0 && rxQueue.items.empty()) {
+        // A reader whose wake-up another reader beat to the frame waits on for the next one,
+        // up to its own time-out.
+        const os::Deadline deadline(readTimeOut(timeOut));
+        const bool withMessages = hostThreadWaitsWithMessages();
+        while (rxQueue.items.empty() && !deadline.passed()) {
+            if (!withMessages) {
+                rxQueue.monitor.wait(deadline.remainingMs());
+                continue;
+            }
+            ++signalReaders;
+            guard.unlock();
+            frameArrived.wait(deadline.remainingMs(), true);
+            guard.lock();
+            --signalReaders;
+        }
+    }
     if (rxQueue.items.empty())
         return false;
     canId = rxQueue.items.front().id;
@@ -129,171 +179,166 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
     return true;
 }
 
-void KorvalConnection::waitForFrame(std::unique_lock<std::mutex> &guard, uint32_t timeOut) {
-    // The platform wait takes a signed count: every value beyond it waits without limit.
-    const bool unlimited = timeOut >= 0x80000000u;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeOut);
-    const uint64_t seen = rxQueue.appended;
-    auto woken = [this, seen] { return rxQueue.appended != seen; };
-    for (;;) {
-        auto slice = std::chrono::milliseconds(SENT_MESSAGE_SLICE);
-        if (!unlimited) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return;
-            slice = std::min(slice, left);
-        }
-        if (rxQueue.pulse.wait_for(guard, slice, woken))
-            return;
-        // A host that waits here on the thread of its notify window would otherwise hold up
-        // the worker's synchronous notification, and with it the frame it is waiting for.
-        guard.unlock();
-        os::letSentMessagesThrough(false);
-        guard.lock();
-    }
-}
-
 void KorvalConnection::clearReceiveBuffer() {
-    std::lock_guard<std::mutex> guard(rxQueue.lock);
+    os::MonitorGuard guard(rxQueue.monitor);
     rxQueue.items.clear();
 }
 
-template <class Stage> void KorvalConnection::runStage(const char *stageName, Stage stage) {
+template <class Step>
+KorvalConnection::Outcome::Kind KorvalConnection::runStage(const char *stageName, Step step) {
+    Outcome outcome;
     try {
-        stage();
-    } catch (const WorkerStopped &) {
-        throw;
+        outcome = step();
     } catch (const std::exception &error) {
-        doError(stageName, error.what());
+        // Only what the system throws (out of memory) or a receive handler throws comes here.
+        outcome = failed(error.what());
     } catch (...) {
-        doError(stageName, "unknown error");
+        outcome = failed("unknown error");
     }
+    if (outcome.kind == Outcome::Kind::Failed)
+        doError(stageName, outcome.error);
+    return outcome.kind;
 }
 
 void KorvalConnection::backgroundThreadRun(const std::string &data) {
-    try {
-        for (;;) {
-            pauseBeforeReconnect();
-            if (!IsConnected()) {
-                clearSendBuffer();
-                clearReceiveBuffer();
-                runStage("Connect", [&] { doConnect(data); });
-            }
-            if (!IsConnected())
-                continue;
-
-            bool haveFrame = false;
-            CanMsg frame(0);
-            runStage("getActiveNodes failed", [&] {
-                frame = takeNextFrame();
-                haveFrame = true;
-            });
-            if (!haveFrame)
-                continue;
-            if (isSdoRequestId(frame.id))
-                runStage("Send/Receive", [&] { doSend(frame); });
-            else
-                os::writeTrace("TxQueue: Invalid CAN msg");
+    using Kind = Outcome::Kind;
+    while (pauseBeforeReconnect()) {
+        if (!IsConnected()) {
+            clearSendBuffer();
+            clearReceiveBuffer();
+            if (runStage("Connect", [&] { return doConnect(data); }) == Kind::Stopped)
+                break;
         }
-    } catch (const WorkerStopped &) {
-        // A stop request is not a failure: nothing to trace.
+        if (!IsConnected())
+            continue;
+
+        CanMsg frame(0);
+        const Kind taken = runStage("getActiveNodes failed", [&] { return takeNextFrame(frame); });
+        if (taken == Kind::Stopped)
+            break;
+        if (taken == Kind::Failed)
+            continue;
+        if (!isSdoRequestId(frame.id))
+            os::writeTrace("TxQueue: Invalid CAN msg");
+        else if (runStage("Send/Receive", [&] { return doSend(frame); }) == Kind::Stopped)
+            break;
     }
+    // A stop request is not a failure: nothing to trace.
     closeSocket();
-    workerRunning = false;
 }
 
-void KorvalConnection::pauseBeforeReconnect() {
+bool KorvalConnection::pauseBeforeReconnect() {
     if (connectAttempted && !IsConnected() && !stopRequest.sleepFor(MODBUS_RECONNECT_PAUSE))
-        throw WorkerStopped{};
-    if (stopRequest.isRaised())
-        throw WorkerStopped{};
+        return false;
+    return !stopRequest.isRaised();
 }
 
-KorvalConnection::CanMsg KorvalConnection::takeNextFrame() {
-    std::unique_lock<std::mutex> guard(txQueue.lock);
+KorvalConnection::Outcome KorvalConnection::takeNextFrame(CanMsg &frame) {
+    os::MonitorGuard guard(txQueue.monitor);
     for (;;) {
-        bool queued =
-            txQueue.pulse.wait_for(guard, std::chrono::milliseconds(MODBUS_POLL_INTERVAL), [this] {
-                return !txQueue.items.empty() || stopRequest.isRaised();
-            });
+        const os::Deadline idle(MODBUS_POLL_INTERVAL);
+        while (txQueue.items.empty() && !stopRequest.isRaised() && !idle.passed())
+            txQueue.monitor.wait(idle.remainingMs());
         if (stopRequest.isRaised())
-            throw WorkerStopped{};
-        if (queued) {
-            CanMsg frame = std::move(txQueue.items.front());
+            return stopped();
+        if (!txQueue.items.empty()) {
+            frame = std::move(txQueue.items.front());
             txQueue.items.pop_front();
-            return frame;
+            return done();
         }
         // The poll runs without the queue's lock, so that a host that writes a frame (from
         // its receive handler, too) never waits for the gateway; frames queued meanwhile are
         // taken after the poll, in order.
         guard.unlock();
-        getActiveNodes();
+        Outcome polled = getActiveNodes();
         guard.lock();
+        if (polled.kind != Outcome::Kind::Done)
+            return polled;
     }
 }
 
-void KorvalConnection::doConnect(const std::string &hostName) {
+KorvalConnection::Outcome KorvalConnection::doConnect(const std::string &hostName) {
     connectAttempted = true;
     std::string error;
     std::unique_ptr<os::TcpSocket> socket = os::TcpSocket::create(error);
     if (!socket)
-        throw GatewayError(error);
+        return failed(error);
     if (!socket->disableNagle(error))
-        throw GatewayError(error);
+        return failed(error);
     {
         std::lock_guard<std::mutex> guard(socketLock);
         clientSocket = std::move(socket);
     }
     os::writeTrace("Connecting to " + hostName);
-    os::IoResult result =
+    const os::IoResult result =
         clientSocket->connect(hostName, MODBUS_TCP_PORT, MODBUS_TIME_OUT, stopRequest);
-    checkNotStoppedOrFailed(result);
+    Outcome outcome;
+    if (endsTheStep(result, outcome))
+        return outcome;
     if (result.status == os::IoStatus::TimedOut)
         doError("Connect", "time-out");
+    return done();
 }
 
-void KorvalConnection::doSend(const CanMsg &canMsg) {
+KorvalConnection::Outcome KorvalConnection::doSend(const CanMsg &canMsg) {
     SdoRequest request;
     if (!buildSdoRequest(canMsg.id, canMsg.byteArr, request))
-        throw GatewayError("an SDO request needs 8 data bytes, the frame has " +
-                           std::to_string(canMsg.byteArr.size()));
-    os::IoResult result =
+        return failed("an SDO request needs 8 data bytes, the frame has " +
+                      std::to_string(canMsg.byteArr.size()));
+    const os::IoResult result =
         clientSocket->send(request.data(), request.size(), MODBUS_TIME_OUT, stopRequest);
-    checkNotStoppedOrFailed(result);
+    Outcome outcome;
+    if (endsTheStep(result, outcome))
+        return outcome;
     if (result.status == os::IoStatus::TimedOut)
         doError("Send", "time-out");
     else if (result.count != request.size())
         doError("Send", "failed");
     else
-        doReceive();
+        return doReceive();
+    return done();
 }
 
-void KorvalConnection::getActiveNodes() {
-    ActiveNodesRequest request = buildActiveNodesRequest();
-    os::IoResult result =
+KorvalConnection::Outcome KorvalConnection::getActiveNodes() {
+    const ActiveNodesRequest request = buildActiveNodesRequest();
+    const os::IoResult result =
         clientSocket->send(request.data(), request.size(), MODBUS_TIME_OUT, stopRequest);
-    checkNotStoppedOrFailed(result);
+    Outcome outcome;
+    if (endsTheStep(result, outcome))
+        return outcome;
     if (result.status == os::IoStatus::TimedOut) {
         doError("getActiveNodes", "time-out");
     } else if (result.count != request.size()) {
         os::writeTrace("getActiveNodes: failed");
         onFatalError.raise(*this, std::string(FATAL_FIRMWARE_MESSAGE));
     } else {
-        doReceive();
+        return doReceive();
     }
+    return done();
 }
 
-void KorvalConnection::doReceive() {
+KorvalConnection::Outcome KorvalConnection::doReceive() {
+    // A reply may arrive in pieces: the receives go on into the one buffer until the length
+    // field's count has come, the buffer is full, the gateway closes, or the time runs out.
     ReplyBuffer buffer{};
-    os::IoResult result =
-        clientSocket->receive(buffer.data(), buffer.size(), MODBUS_TIME_OUT, stopRequest);
-    checkNotStoppedOrFailed(result);
-    if (result.status == os::IoStatus::TimedOut) {
-        doError("Receive", "time-out");
-        return;
+    std::size_t count = 0;
+    const os::Deadline deadline(MODBUS_TIME_OUT);
+    for (;;) {
+        const os::IoResult result = clientSocket->receive(
+            buffer.data() + count, buffer.size() - count, deadline.remainingMs(), stopRequest);
+        Outcome outcome;
+        if (endsTheStep(result, outcome))
+            return outcome;
+        if (result.status == os::IoStatus::TimedOut) {
+            doError("Receive", count == 0 ? "time-out" : decodeReply(buffer, count).invalidDetail);
+            return done();
+        }
+        count += result.count;
+        if (result.count == 0 || isWholeReply(buffer, count))
+            break;
     }
-    DecodedReply reply = decodeReply(buffer, result.count);
+
+    DecodedReply reply = decodeReply(buffer, count);
     switch (reply.kind) {
     case DecodedReply::Kind::SdoReply: {
         CanMsg response(8);
@@ -316,16 +361,19 @@ void KorvalConnection::doReceive() {
         doError("Receive", reply.invalidDetail);
         break;
     }
+    return done();
 }
 
 void KorvalConnection::deliver(CanMsg frame) {
+    bool wakeSignalReaders = false;
     {
-        std::lock_guard<std::mutex> guard(rxQueue.lock);
+        os::MonitorGuard guard(rxQueue.monitor);
         rxQueue.items.push_back(std::move(frame));
-        ++rxQueue.appended;
+        wakeSignalReaders = signalReaders > 0;
     }
-    rxQueue.pulse.notify_one();
-    RaisingFlag raising(raisingReceiveEvent);
+    rxQueue.monitor.pulseOne();
+    if (wakeSignalReaders)
+        frameArrived.set();
     onReceiveEvent.raise(*this);
 }
 

@@ -7,14 +7,12 @@
 #include "os/os.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace Korval {
@@ -35,7 +33,6 @@ class KorvalConnection {
     static constexpr uint32_t MODBUS_TIME_OUT = 3000;      // connect, send and receive limit
     static constexpr uint32_t MODBUS_POLL_INTERVAL = 1000; // idle time before a node poll
     static constexpr uint32_t MODBUS_RECONNECT_PAUSE = 3000;
-    static constexpr uint32_t SENT_MESSAGE_SLICE = 20; // ms between looks at sent messages
     static constexpr uint32_t CANOPEN_SDO_REQUEST = 0x600;
     static constexpr uint32_t CANOPEN_SDO_RESPONSE = 0x580;
     static constexpr uint32_t CANOPEN_HEARTBEAT = 0x700;
@@ -57,22 +54,34 @@ class KorvalConnection {
     KorvalConnection(const KorvalConnection &) = delete;
     KorvalConnection &operator=(const KorvalConnection &) = delete;
 
-    // Starts the worker for hostName and returns at once; does nothing while one runs.
-    void openConnection(const std::string &hostName, int32_t limitNodeId);
+    // Starts the worker for hostName and returns at once; does nothing while one runs. A
+    // worker that is being stopped is waited for first. False, with a trace line, when the
+    // system cannot start a worker.
+    bool openConnection(const std::string &hostName, int32_t limitNodeId);
     // Stops a running worker and waits until it has ended and closed its socket.
     void closeConnection();
 
-    int32_t IsOpen() const { return workerRunning ? 1 : 0; }
+    // 1 while a worker runs and no stop has been asked of it.
+    int32_t IsOpen() const;
     int32_t IsConnected() const;
 
     void sendCanMsg(uint32_t canId, std::vector<uint8_t> canMsgArr);
     void clearSendBuffer();
 
     int32_t GetMsgCnt() const;
-    // Takes the oldest received frame. With an empty queue and timeOut above 0, first waits
-    // once, up to timeOut ms (0x80000000 and above: without limit), for a frame to arrive.
+    // Takes the oldest received frame. With an empty queue and timeOut above 0, first waits up
+    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it.
     bool readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr, uint32_t timeOut);
     void clearReceiveBuffer();
+
+    // How a step of the worker ended. A failure carries the text that its stage traces; a
+    // stop ends the worker. Failures are results, not exceptions, so that a debugger that
+    // watches the host's exceptions cannot upset the worker.
+    struct Outcome {
+        enum class Kind { Done, Failed, Stopped };
+        Kind kind = Kind::Done;
+        std::string error;
+    };
 
   protected:
     class CanMsg {
@@ -83,42 +92,44 @@ class KorvalConnection {
     };
 
     void backgroundThreadRun(const std::string &data);
-    void doConnect(const std::string &hostName);
-    void doSend(const CanMsg &canMsg);
-    void doReceive();
-    void getActiveNodes();
+    Outcome doConnect(const std::string &hostName);
+    Outcome doSend(const CanMsg &canMsg);
+    Outcome doReceive();
+    Outcome getActiveNodes();
     void doError(const std::string &msg, const std::string &data);
 
     // A queue with its monitor: mutual exclusion, timed wait and pulse.
     struct FrameQueue {
-        mutable std::mutex lock;
-        std::condition_variable pulse;
+        mutable os::Monitor monitor;
         std::deque<CanMsg> items;
-        uint64_t appended = 0; // receive queue: tells a reader's real wake-up from a spurious one
     };
+
+    // Asked before a host thread blocks in readCanMsg or closeConnection: true when that
+    // thread must go on handling the messages that other threads send it meanwhile. The
+    // channel, which knows the host's window, sets it.
+    std::function<bool()> prepareHostThreadWait;
 
     int32_t limitNodeId = 0;
     std::unique_ptr<os::TcpSocket> clientSocket;
-    std::thread workerThread;
+    std::shared_ptr<os::Thread> workerThread;
     FrameQueue rxQueue;
     FrameQueue txQueue;
+    os::StopSignal stopRequest;
 
   private:
-    CanMsg takeNextFrame();
-    // Waits once, up to timeOut ms, for a frame to be appended to the receive queue.
-    void waitForFrame(std::unique_lock<std::mutex> &guard, uint32_t timeOut);
+    Outcome takeNextFrame(CanMsg &frame);
     void deliver(CanMsg frame);
-    void pauseBeforeReconnect();
+    bool pauseBeforeReconnect();
     void closeSocket();
-    template <class Stage> void runStage(const char *stageName, Stage stage);
+    bool hostThreadWaitsWithMessages();
+    template <class Step> Outcome::Kind runStage(const char *stageName, Step step);
 
-    StopSignal stopRequest;
-    bool connectAttempted = false; // worker-only; a worker started again pauses first
-    std::atomic<bool> workerRunning{false};
-    std::atomic<bool> raisingReceiveEvent{false};
-    std::atomic<std::thread::id> workerThreadId{};
-    mutable std::mutex socketLock; // guards the clientSocket pointer for host threads
-    std::mutex lifecycleLock;      // serialises starting and joining the worker
+    // Host threads that wait for a frame on frameArrived instead of the receive monitor.
+    unsigned signalReaders = 0;
+    os::Signal frameArrived{false};
+    bool connectAttempted = false;    // worker-only; a worker started again pauses first
+    mutable std::mutex socketLock;    // guards the clientSocket pointer for host threads
+    mutable std::mutex lifecycleLock; // guards workerThread; never held while waiting
 };
 
 } // namespace Korval

@@ -56,6 +56,14 @@ bool buildSdoRequest(uint32_t canId, const std::vector<uint8_t> &data, SdoReques
     return true;
 }
 
+bool isWholeReply(const ReplyBuffer &buffer, std::size_t count) {
+    if (count >= buffer.size())
+        return true;
+    if (count < K::MODBUS_PREFIX_LEN)
+        return false;
+    return count >= K::MODBUS_PREFIX_LEN + static_cast<std::size_t>(buffer[4] * 256 + buffer[5]);
+}
+
 DecodedReply decodeReply(const ReplyBuffer &buffer, std::size_t count) {
     DecodedReply reply;
     if (count > buffer.size())

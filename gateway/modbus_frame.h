@@ -31,8 +31,12 @@ struct DecodedReply {
     std::string invalidDetail;         // Invalid
 };
 
-// Reads the outcome of one receive. The buffer is the whole zero-filled receive buffer;
-// count is how many bytes the receive delivered (at most the buffer's size).
+// True once count bytes hold all that the reply's length field announces (or more), or fill
+// the buffer: receiving further could not make an invalid reply valid.
+bool isWholeReply(const ReplyBuffer &buffer, std::size_t count);
+
+// Reads a reply. The buffer is the whole zero-filled receive buffer; count is how many bytes
+// the receives delivered (at most the buffer's size).
 DecodedReply decodeReply(const ReplyBuffer &buffer, std::size_t count);
 
 } // namespace Korval

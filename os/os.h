@@ -2,7 +2,8 @@
 // os_win32.cpp serves the DLL, os_posix.cpp the native build and its tests.
 #pragma once
 
-#include "os/stop_signal.h"
+#include "os/socket_platform.h"
+#include "os/sync.h"
 
 #include <atomic>
 #include <cstddef>
@@ -31,6 +32,11 @@ void showErrorBox(const std::string &text, const std::string &title);
 
 [[noreturn]] void endProcess(int exitCode);
 
+// For a call that failed for want of memory or of a thread: the trace line, the message box
+// with the title, and the end of the process with exit code 1. Needs no memory of its own.
+[[noreturn]] void stopAfterFailure(const char *traceText, const char *boxText,
+                                   const char *title) noexcept;
+
 // Milliseconds since system start, wrapping at 2^32.
 uint32_t tickCount();
 
@@ -50,15 +56,15 @@ class PosixWindow {
 };
 #endif
 
-// Synchronous window message; does nothing for a null or dead window.
-void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// Sends the message to the window and waits until the window's thread has handled it, as a
+// synchronous window message does; the wait also ends when stop is raised or release is set.
+// Does nothing for a null or dead window.
+void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                  const StopSignal &stop, const Signal &release);
 
-// Lets messages that other threads send to this thread's windows be handled while this
-// thread waits for the worker, so that it cannot deadlock with the worker's synchronous
-// notification. When the worker may be waiting on the very message this thread is handling
-// (a host that closes the channel from its notification handler), that message is answered
-// early so that the worker can go on.
-void letSentMessagesThrough(bool workerMayWaitOnThisThread);
+// The thread that owns a window of this process, or 0 (also for every window on POSIX).
+uint32_t windowThreadId(WindowHandle window);
+uint32_t currentThreadId();
 
 // A key under the current user's hive, opened for reading and writing, created with its
 // parents when missing.
@@ -110,12 +116,12 @@ class TcpSocket {
     bool isConnected() const { return connected; }
 
   private:
-    explicit TcpSocket(intptr_t handle) : nativeHandle(handle) {}
-    // One send or receive call once the socket is ready for it, within the time limit.
+    explicit TcpSocket(const platform::NativeSocket &socket) : native(socket) {}
+    // One send or receive, tried at once and waited for only when it would block.
     template <class Transfer>
-    IoResult transferWhenReady(bool forWrite, uint32_t timeoutMs, const StopSignal &stop,
-                               Transfer transfer);
-    intptr_t nativeHandle;
+    IoResult transfer(platform::Want want, uint32_t timeoutMs, const StopSignal &stop,
+                      Transfer attempt);
+    platform::NativeSocket native;
     std::atomic<bool> connected{false};
 };
 

@@ -3,8 +3,10 @@
 #include "os/os.h"
 #include "os/socket_platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +80,13 @@ void endProcess(int exitCode) {
     std::_Exit(exitCode);
 }
 
+void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept {
+    std::fprintf(stderr, "canlib: %s\n[message box] %s\n%s\n[/message box]\n", traceText, title,
+                 boxText);
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
 uint32_t tickCount() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -92,12 +101,20 @@ void sleepMilliseconds(uint32_t ms) {
     }
 }
 
-void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+// A POSIX window is handled on the calling thread itself, so there is nothing to wait for.
+void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                  const StopSignal &, const Signal &) {
     if (window != nullptr)
         static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
 }
 
-void letSentMessagesThrough(bool) {}
+uint32_t windowThreadId(WindowHandle) {
+    return 0;
+}
+
+uint32_t currentThreadId() {
+    return static_cast<uint32_t>(gettid());
+}
 
 RegistryKey::RegistryKey(const std::string &path) {
     MemoryRegistry &registry = memoryRegistry();
@@ -125,22 +142,34 @@ bool RegistryKey::writeString(const std::string &name, const std::string &value)
 
 namespace platform {
 
-intptr_t openStreamSocket(std::string &error) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+namespace {
+
+int fdOf(const NativeSocket &socket) {
+    return static_cast<int>(socket.handle);
+}
+
+} // namespace
+
+bool openStreamSocket(NativeSocket &socket, std::string &error) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         error = errorText(errno);
-        return INVALID_HANDLE;
+        return false;
     }
-    return fd;
+    socket.handle = fd;
+    return true;
 }
 
-void closeSocket(intptr_t handle) {
-    ::close(static_cast<int>(handle));
+void closeSocket(NativeSocket &socket) {
+    if (socket.handle != INVALID_HANDLE) {
+        ::close(fdOf(socket));
+        socket.handle = INVALID_HANDLE;
+    }
 }
 
-bool setNoDelay(intptr_t handle, std::string &error) {
+bool setNoDelay(const NativeSocket &socket, std::string &error) {
     int on = 1;
-    if (setsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0)
+    if (setsockopt(fdOf(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0)
         return true;
     error = errorText(errno);
     return false;
@@ -164,9 +193,8 @@ bool isWouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-int startConnect(intptr_t handle, const sockaddr_in &address) {
-    if (::connect(static_cast<int>(handle), reinterpret_cast<const sockaddr *>(&address),
-                  sizeof address) == 0)
+int startConnect(NativeSocket &socket, const sockaddr_in &address) {
+    if (::connect(fdOf(socket), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
         return 0;
     return errno;
 }
@@ -175,32 +203,41 @@ bool isConnectInProgress(int error) {
     return error == EINPROGRESS || error == EINTR;
 }
 
-int connectOutcome(intptr_t handle) {
+int connectOutcome(NativeSocket &socket) {
     int outcome = 0;
     socklen_t length = sizeof outcome;
-    if (getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_ERROR, &outcome, &length) != 0)
+    if (getsockopt(fdOf(socket), SOL_SOCKET, SO_ERROR, &outcome, &length) != 0)
         return errno;
     return outcome;
 }
 
-Readiness waitSocket(intptr_t handle, bool forWrite, uint32_t ms, std::string &error) {
-    pollfd entry{static_cast<int>(handle), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    int ready = ::poll(&entry, 1, static_cast<int>(ms));
+Readiness waitSocket(NativeSocket &socket, Want want, uint32_t ms, const StopSignal &stop,
+                     std::string &error) {
+    if (stop.isRaised())
+        return Readiness::Stopped;
+    pollfd entries[2] = {
+        {fdOf(socket), static_cast<short>(want == Want::Read ? POLLIN : POLLOUT), 0},
+        {static_cast<int>(stop.signal().waitHandle()), POLLIN, 0}};
+    const int timeout =
+        ms == WAIT_FOREVER ? -1 : static_cast<int>(std::min<uint32_t>(ms, INT32_MAX));
+    const int ready = ::poll(entries, 2, timeout);
     if (ready < 0) {
         if (errno == EINTR)
-            return Readiness::NotYet;
+            return Readiness::Ready;
         error = errorText(errno);
         return Readiness::Failed;
     }
-    return ready == 0 ? Readiness::NotYet : Readiness::Ready;
+    if ((entries[1].revents & POLLIN) != 0)
+        return Readiness::Stopped;
+    return ready == 0 ? Readiness::TimedOut : Readiness::Ready;
 }
 
-long sendSome(intptr_t handle, const uint8_t *data, std::size_t length) {
-    return static_cast<long>(::send(static_cast<int>(handle), data, length, MSG_NOSIGNAL));
+long sendSome(const NativeSocket &socket, const uint8_t *data, std::size_t length) {
+    return static_cast<long>(::send(fdOf(socket), data, length, MSG_NOSIGNAL));
 }
 
-long receiveSome(intptr_t handle, uint8_t *buffer, std::size_t capacity) {
-    return static_cast<long>(::recv(static_cast<int>(handle), buffer, capacity, 0));
+long receiveSome(const NativeSocket &socket, uint8_t *buffer, std::size_t capacity) {
+    return static_cast<long>(::recv(fdOf(socket), buffer, capacity, 0));
 }
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "os/os.h"
 #include "os/socket_platform.h"
 #include "os/win32_text.h"
+#include "os/win32_wait.h"
 
 #include <windows.h>
 #include <winsock2.h>
@@ -16,7 +17,8 @@ namespace Korval::os {
 namespace {
 
 // Registry strings are not guaranteed to end in a NUL; values of any other type read as
-// their number or not at all.
+// their number or not at all. An expandable string is shown as written: the library reads no
+// environment variables.
 std::string registryValueText(DWORD type, const std::vector<BYTE> &data, DWORD size,
                               const std::string &defaultValue) {
     if (type == REG_SZ || type == REG_EXPAND_SZ) {
@@ -24,14 +26,7 @@ std::string registryValueText(DWORD type, const std::vector<BYTE> &data, DWORD s
         std::size_t length = size / sizeof(wchar_t);
         while (length > 0 && text[length - 1] == L'\0')
             --length;
-        std::wstring value(text, length);
-        if (type == REG_EXPAND_SZ) {
-            wchar_t expanded[1024];
-            DWORD needed = ExpandEnvironmentStringsW(value.c_str(), expanded, 1024);
-            if (needed > 0 && needed <= 1024)
-                value = expanded;
-        }
-        return narrow(value.data(), value.size());
+        return narrow(text, length);
     }
     if (type == REG_DWORD && size == sizeof(DWORD))
         return std::to_string(*reinterpret_cast<const DWORD *>(data.data()));
@@ -55,6 +50,26 @@ void endProcess(int exitCode) {
     ExitProcess(static_cast<UINT>(exitCode));
 }
 
+void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept {
+    // Fixed buffers: the failure may well be that memory ran out.
+    wchar_t line[512] = L"canlib: ";
+    const int prefix = 8;
+    const int written = MultiByteToWideChar(CP_UTF8, 0, traceText, -1, line + prefix, 500 - prefix);
+    const int end = written > 0 ? prefix + written - 1 : prefix;
+    line[end] = L'\r';
+    line[end + 1] = L'\n';
+    line[end + 2] = L'\0';
+    OutputDebugStringW(line);
+    wchar_t text[1024] = L"";
+    wchar_t caption[128] = L"";
+    MultiByteToWideChar(CP_UTF8, 0, boxText, -1, text, 1024);
+    MultiByteToWideChar(CP_UTF8, 0, title, -1, caption, 128);
+    text[1023] = L'\0';
+    caption[127] = L'\0';
+    MessageBoxW(GetActiveWindow(), text, caption, MB_OK | MB_ICONERROR);
+    ExitProcess(1);
+}
+
 uint32_t tickCount() {
     return GetTickCount();
 }
@@ -63,15 +78,71 @@ void sleepMilliseconds(uint32_t ms) {
     Sleep(ms);
 }
 
-void sendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    SendMessageW(static_cast<HWND>(window), message, wParam, lParam);
+namespace {
+
+// Which notification the worker has sent and which its window's thread has handled; only the
+// worker thread touches them, in notifyWindow and in the callback it runs.
+thread_local ULONG_PTR notificationsSent = 0;
+thread_local ULONG_PTR notificationsHandled = 0;
+
+void CALLBACK notificationHandled(HWND, UINT, ULONG_PTR sequence, LRESULT) {
+    notificationsHandled = sequence;
 }
 
-void letSentMessagesThrough(bool workerMayWaitOnThisThread) {
-    if (workerMayWaitOnThisThread && InSendMessage())
-        ReplyMessage(0);
-    MSG message;
-    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+// The window's thread, for the wait: a thread that ends without handling the message must
+// not hold the worker. Kept for the window last notified.
+HANDLE windowThreadHandle(DWORD threadId) {
+    thread_local DWORD cachedId = 0;
+    thread_local HANDLE cached = nullptr;
+    if (threadId != cachedId) {
+        if (cached != nullptr)
+            CloseHandle(cached);
+        cached = OpenThread(SYNCHRONIZE, FALSE, threadId);
+        cachedId = threadId;
+    }
+    return cached;
+}
+
+} // namespace
+
+void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                  const StopSignal &stop, const Signal &release) {
+    const HWND target = static_cast<HWND>(window);
+    const DWORD threadId = GetWindowThreadProcessId(target, nullptr);
+    if (threadId == 0 || threadId == GetCurrentThreadId()) {
+        // No window, or one of this very thread: the plain message, handled at once.
+        SendMessageW(target, message, wParam, lParam);
+        return;
+    }
+    // Sent with a callback rather than waited for inside SendMessageW, so that the wait for
+    // the window's thread can also end on a stop or when that thread lets the worker go.
+    const ULONG_PTR sequence = ++notificationsSent;
+    if (!SendMessageCallbackW(target, message, wParam, lParam, &notificationHandled, sequence))
+        return;
+    HANDLE handles[3] = {reinterpret_cast<HANDLE>(stop.signal().waitHandle()),
+                         reinterpret_cast<HANDLE>(release.waitHandle()),
+                         windowThreadHandle(threadId)};
+    const DWORD count = handles[2] != nullptr ? 3 : 2;
+    while (notificationsHandled != sequence) {
+        const DWORD result = MsgWaitForMultipleObjectsEx(count, handles, INFINITE, QS_SENDMESSAGE,
+                                                         MWMO_INPUTAVAILABLE);
+        if (result != WAIT_OBJECT_0 + count)
+            return; // stopped, let go, the window's thread ended, or no wait at all
+        MSG ignored;
+        PeekMessageW(&ignored, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+uint32_t windowThreadId(WindowHandle window) {
+    if (window == nullptr)
+        return 0;
+    DWORD processId = 0;
+    const DWORD threadId = GetWindowThreadProcessId(static_cast<HWND>(window), &processId);
+    return processId == GetCurrentProcessId() ? threadId : 0;
+}
+
+uint32_t currentThreadId() {
+    return GetCurrentThreadId();
 }
 
 RegistryKey::RegistryKey(const std::string &path) {
@@ -114,37 +185,61 @@ bool RegistryKey::writeString(const std::string &name, const std::string &value)
 
 namespace platform {
 
-intptr_t openStreamSocket(std::string &error) {
+namespace {
+
+SOCKET socketOf(const NativeSocket &socket) {
+    return static_cast<SOCKET>(socket.handle);
+}
+
+WSAEVENT eventOf(const NativeSocket &socket) {
+    return reinterpret_cast<WSAEVENT>(socket.networkEvent);
+}
+
+} // namespace
+
+bool openStreamSocket(NativeSocket &socket, std::string &error) {
     static const int startup = [] {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data);
     }();
     if (startup != 0) {
         error = "Winsock is not available: " + errorText(startup);
-        return INVALID_HANDLE;
+        return false;
     }
-    SOCKET handle = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET handle = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET) {
         error = errorText(WSAGetLastError());
-        return INVALID_HANDLE;
+        return false;
     }
-    u_long nonBlocking = 1;
-    if (ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
+    // The socket's events make it non-blocking and give its waits a handle to wait on beside
+    // the stop request.
+    const WSAEVENT event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT ||
+        WSAEventSelect(handle, event, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
         error = errorText(WSAGetLastError());
+        if (event != WSA_INVALID_EVENT)
+            WSACloseEvent(event);
         closesocket(handle);
-        return INVALID_HANDLE;
+        return false;
     }
-    return static_cast<intptr_t>(handle);
+    socket.handle = static_cast<intptr_t>(handle);
+    socket.networkEvent = reinterpret_cast<intptr_t>(event);
+    return true;
 }
 
-void closeSocket(intptr_t handle) {
-    closesocket(static_cast<SOCKET>(handle));
+void closeSocket(NativeSocket &socket) {
+    if (socket.handle != INVALID_HANDLE) {
+        closesocket(socketOf(socket));
+        WSACloseEvent(eventOf(socket));
+        socket.handle = INVALID_HANDLE;
+        socket.networkEvent = 0;
+    }
 }
 
-bool setNoDelay(intptr_t handle, std::string &error) {
+bool setNoDelay(const NativeSocket &socket, std::string &error) {
     BOOL on = TRUE;
-    if (setsockopt(static_cast<SOCKET>(handle), IPPROTO_TCP, TCP_NODELAY,
-                   reinterpret_cast<const char *>(&on), sizeof on) == 0)
+    if (setsockopt(socketOf(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
+                   sizeof on) == 0)
         return true;
     error = errorText(WSAGetLastError());
     return false;
@@ -173,9 +268,9 @@ bool isWouldBlock(int error) {
     return error == WSAEWOULDBLOCK;
 }
 
-int startConnect(intptr_t handle, const sockaddr_in &address) {
-    if (::connect(static_cast<SOCKET>(handle), reinterpret_cast<const sockaddr *>(&address),
-                  sizeof address) == 0)
+int startConnect(NativeSocket &socket, const sockaddr_in &address) {
+    if (::connect(socketOf(socket), reinterpret_cast<const sockaddr *>(&address), sizeof address) ==
+        0)
         return 0;
     return WSAGetLastError();
 }
@@ -184,43 +279,47 @@ bool isConnectInProgress(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
 }
 
-int connectOutcome(intptr_t handle) {
-    int outcome = 0;
-    int length = sizeof outcome;
-    if (getsockopt(static_cast<SOCKET>(handle), SOL_SOCKET, SO_ERROR,
-                   reinterpret_cast<char *>(&outcome), &length) != 0)
-        return WSAGetLastError();
-    return outcome;
+int connectOutcome(NativeSocket &socket) {
+    return socket.connectDone ? socket.connectError : WSAEWOULDBLOCK;
 }
 
-Readiness waitSocket(intptr_t handle, bool forWrite, uint32_t ms, std::string &error) {
-    SOCKET socket = static_cast<SOCKET>(handle);
-    fd_set ready;
-    fd_set failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(socket, &ready);
-    // Winsock reports a failed connect in the exception set, not as writable.
-    FD_SET(socket, &failed);
-    timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
-    int count =
-        select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &limit);
-    if (count == SOCKET_ERROR) {
+Readiness waitSocket(NativeSocket &socket, Want, uint32_t ms, const StopSignal &stop,
+                     std::string &error) {
+    if (stop.isRaised())
+        return Readiness::Stopped;
+    const HANDLE handles[2] = {eventOf(socket),
+                               reinterpret_cast<HANDLE>(stop.signal().waitHandle())};
+    const int which = waitForObjects(handles, 2, ms, false);
+    if (which == 1)
+        return Readiness::Stopped;
+    if (which == WAIT_TIMED_OUT)
+        return Readiness::TimedOut;
+    if (which == WAIT_FAILURE) {
+        error = errorText(static_cast<int>(GetLastError()));
+        return Readiness::Failed;
+    }
+    // Resets the event; whatever the events say, the caller tries its transfer again.
+    WSANETWORKEVENTS events{};
+    if (WSAEnumNetworkEvents(socketOf(socket), eventOf(socket), &events) != 0) {
         error = errorText(WSAGetLastError());
         return Readiness::Failed;
     }
-    return count == 0 ? Readiness::NotYet : Readiness::Ready;
+    if ((events.lNetworkEvents & FD_CONNECT) != 0) {
+        socket.connectDone = true;
+        socket.connectError = events.iErrorCode[FD_CONNECT_BIT];
+    }
+    return Readiness::Ready;
 }
 
-long sendSome(intptr_t handle, const uint8_t *data, std::size_t length) {
-    int sent = ::send(static_cast<SOCKET>(handle), reinterpret_cast<const char *>(data),
-                      static_cast<int>(length), 0);
+long sendSome(const NativeSocket &socket, const uint8_t *data, std::size_t length) {
+    const int sent =
+        ::send(socketOf(socket), reinterpret_cast<const char *>(data), static_cast<int>(length), 0);
     return sent == SOCKET_ERROR ? -1 : sent;
 }
 
-long receiveSome(intptr_t handle, uint8_t *buffer, std::size_t capacity) {
-    int received = ::recv(static_cast<SOCKET>(handle), reinterpret_cast<char *>(buffer),
-                          static_cast<int>(capacity), 0);
+long receiveSome(const NativeSocket &socket, uint8_t *buffer, std::size_t capacity) {
+    const int received =
+        ::recv(socketOf(socket), reinterpret_cast<char *>(buffer), static_cast<int>(capacity), 0);
     return received == SOCKET_ERROR ? -1 : received;
 }
 

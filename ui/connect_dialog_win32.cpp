@@ -31,7 +31,6 @@ enum ControlId : WORD {
 
 constexpr int RESULT_CLOSED = 2;
 constexpr int NODE_ENTRIES = 128; // "Any" and the node ids 1 to 127
-constexpr WPARAM HOST_NAME_LIMIT = 255;
 
 // Predefined control classes as template atoms.
 constexpr WORD CLASS_BUTTON = 0x0080;
@@ -200,7 +199,8 @@ struct ConnectDialogWindow {
         SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
 
         const HWND host = GetDlgItem(dialog, ID_HOST_NAME_TEXT);
-        SendMessageW(host, EM_LIMITTEXT, HOST_NAME_LIMIT, 0);
+        // Any text may be typed: 0 lifts the edit control's own limit to the most it can hold.
+        SendMessageW(host, EM_LIMITTEXT, 0, 0);
         shownHostName = os::widen(settings.hostName);
         SetWindowTextW(host, shownHostName.c_str());
 
@@ -239,17 +239,17 @@ struct ConnectDialogWindow {
             reinterpret_cast<ConnectDialogWindow *>(lParam)->initialise(dialog);
             return FALSE; // the focus is set: on the OK button
         case WM_COMMAND:
-            // Escape, the close box and WM_CLOSE all arrive as IDCANCEL, though there is no
-            // Cancel button.
             if (LOWORD(wParam) == IDOK) {
                 EndDialog(dialog, ConnectDialog::DIALOG_RESULT_OK);
                 return TRUE;
             }
-            if (LOWORD(wParam) == IDCANCEL) {
-                EndDialog(dialog, RESULT_CLOSED);
-                return TRUE;
-            }
-            return FALSE;
+            // Escape arrives as IDCANCEL; with no Cancel button it does nothing.
+            return LOWORD(wParam) == IDCANCEL;
+        case WM_CLOSE:
+            // The close box (and Alt+F4): handled here, before the dialog manager would turn
+            // it into the IDCANCEL that Escape also sends.
+            EndDialog(dialog, RESULT_CLOSED);
+            return TRUE;
         case WM_DESTROY:
             if (self)
                 self->keepState(dialog);

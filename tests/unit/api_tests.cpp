@@ -6,8 +6,31 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+
+// Allocation that fails on request, for the calls that run out of memory.
+namespace {
+thread_local bool failAllocations = false;
+} // namespace
+
+void *operator new(std::size_t size) {
+    void *memory = failAllocations ? nullptr : std::malloc(size > 0 ? size : 1);
+    if (memory == nullptr)
+        throw std::bad_alloc();
+    return memory;
+}
+
+void operator delete(void *memory) noexcept {
+    std::free(memory);
+}
+
+void operator delete(void *memory, std::size_t) noexcept {
+    std::free(memory);
+}
 
 namespace {
 
@@ -258,10 +281,21 @@ TEST_F(ApiTest, FixedBusConfiguration) {
     EXPECT_EQ(canGetBusParams(0, &bitRate, &tseg1, &tseg2, &sjw, &nos, &symd), canOK);
     EXPECT_EQ(bitRate, 250000);
     EXPECT_EQ(tseg1, 4u);
-    EXPECT_EQ(canTranslateBaud(&bitRate, nullptr, &tseg2, &sjw, &nos, &symd), canERR_PARAM);
+
+    // Null out-pointers are skipped: the others are filled.
     bitRate = 1;
-    EXPECT_EQ(canGetBusParams(0, &bitRate, &tseg1, &tseg2, &sjw, &nos, nullptr), canERR_PARAM);
-    EXPECT_EQ(bitRate, 1);
+    tseg2 = 0;
+    EXPECT_EQ(traceOf([&] { canTranslateBaud(&bitRate, nullptr, &tseg2, &sjw, &nos, &symd); }),
+              "canlib: canTranslateBaud: bitRate=1 tseg1=0 tseg2=0 sjw=2 nos=1 symd=0\n");
+    EXPECT_EQ(bitRate, 250000);
+    EXPECT_EQ(tseg2, 3u);
+    bitRate = 1;
+    sjw = 0;
+    EXPECT_EQ(canGetBusParams(0, &bitRate, nullptr, nullptr, &sjw, nullptr, nullptr), canOK);
+    EXPECT_EQ(bitRate, 250000);
+    EXPECT_EQ(sjw, 2u);
+    EXPECT_EQ(canGetBusParams(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), canOK);
+    EXPECT_EQ(canTranslateBaud(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), canOK);
 }
 
 TEST_F(ApiTest, SettingsAreTracedAndAccepted) {
@@ -347,6 +381,33 @@ TEST_F(ApiTest, InvalidHandlesAreRefusedAndTouchNothing) {
     EXPECT_EQ(canSetNotify(1, nullptr, 0), canOK);
     EXPECT_EQ(canFlushReceiveQueue(1), canERR_PARAM);
     EXPECT_EQ(canFlushTransmitQueue(1), canERR_PARAM);
+}
+
+TEST_F(ApiTest, PollingWithABadHandlePausesLikeAnEmptyQueue) {
+    // A host that polls in a loop gives up the processor either way.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(canRead(7, nullptr, nullptr, nullptr, nullptr, nullptr), canERR_PARAM);
+        EXPECT_EQ(canReadWait(-1, nullptr, nullptr, nullptr, nullptr, nullptr, 5), canERR_PARAM);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+}
+
+TEST_F(ApiTest, RunningOutOfMemoryStopsTheHostWithTheLibrarysMessage) {
+    // No std::terminate and abort: the host gets the trace line, the box and exit code 1.
+    EXPECT_EXIT(
+        {
+            failAllocations = true;
+            canWrite(0, 0x605, SDO_READ, 8, canMSG_STD);
+        },
+        testing::ExitedWithCode(1),
+        "canlib: canWrite: out of memory\n" + stopBox("canWrite failed: out of memory"));
+    EXPECT_EXIT(
+        {
+            failAllocations = true;
+            canGetErrorText(-2, nullptr, 0);
+        },
+        testing::ExitedWithCode(1), stopBox("canGetErrorText failed: out of memory"));
 }
 
 TEST_F(ApiTest, SetNotifyTracesItsFlags) {

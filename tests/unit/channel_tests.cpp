@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -299,5 +300,37 @@ TEST_F(ChannelTest, HostMayCloseTheChannelFromItsNotificationHandler) {
     canSetNotify(0, &first, canNOTIFY_RX);
     openAndWaitUntilConnected();
     EXPECT_TRUE(eventually([] { return KorvalCanInterface::Connection(0)->IsOpen() == 0; }, 4000));
+    first.onMessage = nullptr;
+}
+
+TEST_F(ChannelTest, OpenDuringACloseLeavesTheChannelOpen) {
+    startGateway({3});
+    // The worker is held in its notification, so that the close has to wait for it.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> held{false};
+    first.onMessage = [&] {
+        if (!held.exchange(true))
+            released.wait();
+    };
+    canSetNotify(0, &first, canNOTIFY_RX);
+    openAndWaitUntilConnected();
+    ASSERT_TRUE(eventually([&] { return held.load(); }, 4000));
+
+    std::thread closer([] { EXPECT_EQ(canClose(0), canOK); });
+    ASSERT_TRUE(eventually([] { return KorvalCanInterface::Connection(0)->IsOpen() == 0; }));
+    std::thread opener([] { EXPECT_EQ(canOpenChannel(0, 0), 0); });
+    // The open asks the user again, then waits for the old worker to end.
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> guard(user.lock);
+        return user.showings == 2;
+    }));
+    release.set_value();
+    closer.join();
+    opener.join();
+
+    EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 1);
+    EXPECT_TRUE(gateway->waitForConnections(2, 8000));
+    canClose(0); // the handler uses this test's locals
     first.onMessage = nullptr;
 }

@@ -199,6 +199,7 @@ TEST_F(ConnectionTest, IdleConnectionPollsAndDeliversHeartbeatsInListOrder) {
     for (Frame &frame : frames)
         EXPECT_EQ(frame.data, std::vector<uint8_t>{5});
     EXPECT_TRUE(eventually([&] { return events >= 3; }));
+    connection.closeConnection(); // the handler uses this test's locals
 
     auto polls = requestsOf(1);
     ASSERT_FALSE(polls.empty());
@@ -250,6 +251,7 @@ TEST_F(ConnectionTest, ReceiveHandlerMayWaitForAnotherThreadsWrite) {
     for (int i = 0; i < 4 && !sawResponse; ++i)
         sawResponse = read(frame, 3000) && frame.id == 0x585;
     EXPECT_TRUE(sawResponse);
+    connection.closeConnection(); // the handler uses this test's locals
 }
 
 TEST_F(ConnectionTest, FramesQueuedDuringAPollAreSentAfterItInOrder) {
@@ -393,18 +395,124 @@ TEST_F(ConnectionTest, ReceivedFramesStayReadableUntilTheNextAttempt) {
     EXPECT_EQ(connection.GetMsgCnt(), 0);
 }
 
-TEST_F(ConnectionTest, SplitAndGarbageRepliesAreInvalidFrames) {
-    gateway->setFault(Fault::SplitReply, 100);
+namespace {
+
+// The gateway's SDO reply to a request, cut into pieces at the given offsets; each piece is
+// written on its own, a moment after the one before.
+korvalsim::Responder replyInPieces(std::vector<std::size_t> cuts) {
+    return [cuts](const std::vector<uint8_t> &request) {
+        std::vector<uint8_t> reply(request.begin(), request.begin() + 9);
+        reply.insert(reply.end(), {0x43, 0x00, 0x10, 0x00, 0x92, 0x01, 0x02, 0x00});
+        if (request[8] == 1) // a node poll: node 5
+            reply = {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5};
+        std::vector<korvalsim::Action> actions;
+        std::size_t from = 0;
+        for (std::size_t cut : cuts) {
+            if (cut >= reply.size())
+                break;
+            actions.push_back(
+                {korvalsim::Action::Kind::Write,
+                 {reply.begin() + static_cast<long>(from), reply.begin() + static_cast<long>(cut)},
+                 0});
+            actions.push_back({korvalsim::Action::Kind::Pause, {}, 30});
+            from = cut;
+        }
+        if (cuts.empty() || cuts.back() < reply.size())
+            actions.push_back({korvalsim::Action::Kind::Write,
+                               {reply.begin() + static_cast<long>(from), reply.end()},
+                               0});
+        return actions;
+    };
+}
+
+} // namespace
+
+TEST_F(ConnectionTest, ReplyArrivingInPiecesIsReassembled) {
+    startGateway({5});
+    openAndWaitUntilConnected();
+    for (const std::vector<std::size_t> &cuts :
+         {std::vector<std::size_t>{9}, std::vector<std::size_t>{3, 9}}) {
+        gateway->setResponder(replyInPieces(cuts));
+        connection.sendCanMsg(0x605, READ_DEVICE_TYPE);
+        Frame frame;
+        while (read(frame, 3000) && frame.id != 0x585) {
+        }
+        EXPECT_EQ(frame.id, 0x585u) << cuts.size() + 1 << " pieces";
+        EXPECT_EQ(frame.data,
+                  (std::vector<uint8_t>{0x43, 0x00, 0x10, 0x00, 0x92, 0x01, 0x02, 0x00}));
+    }
+    // A node poll's reply in pieces too.
+    Frame heartbeat;
+    EXPECT_TRUE(read(heartbeat, 3000));
+    EXPECT_EQ(heartbeat.id, 0x705u);
+    // Each time the reply was whole: no failure, and no connection made again.
+    for (auto &line : trace.lines())
+        EXPECT_EQ(line.text.rfind("Receive:", 0), std::string::npos) << line.text;
+    EXPECT_EQ(gateway->connectionsAccepted(), 1u);
+}
+
+TEST_F(ConnectionTest, ReplyThatStopsHalfWayFailsAtTheTimeLimit) {
+    gateway->setResponder([](const std::vector<uint8_t> &request) {
+        std::vector<uint8_t> half(request.begin(), request.begin() + 8);
+        return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, half, 0}};
+    });
+    startGateway({5});
+    connection.openConnection(address, 0);
+    long connected = trace.waitForLine("Connecting to " + address, 2000);
+    ASSERT_TRUE(gateway->waitForRequests(1, 3000)); // the first poll
+    const auto asked = Clock::now();
+    long failed = trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=8 MB[",
+                                      5000, static_cast<std::size_t>(connected));
+    ASSERT_GE(failed, 0);
+    EXPECT_GE(millisecondsSince(asked), 2900);
+    EXPECT_EQ(connection.IsConnected(), 0);
+}
+
+TEST_F(ConnectionTest, TwoRepliesInOneReceiveAndGarbageAreInvalidFrames) {
+    gateway->setResponder([](const std::vector<uint8_t> &request) {
+        std::vector<uint8_t> reply(request.begin(), request.begin() + 9);
+        reply.insert(reply.end(), {0x43, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+        std::vector<uint8_t> twice = reply;
+        twice.insert(twice.end(), reply.begin(), reply.end());
+        return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, twice, 0}};
+    });
     startGateway({5});
     openAndWaitUntilConnected();
     connection.sendCanMsg(0x605, READ_DEVICE_TYPE);
-    long split =
-        trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=8 MB[", 4000);
-    EXPECT_GE(split, 0);
+    long twice =
+        trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=34 MB[", 4000);
+    EXPECT_GE(twice, 0);
+    gateway->setResponder(nullptr);
     gateway->setFault(Fault::Garbage, 17);
     EXPECT_GE(trace.waitForPrefix("Receive: Invalid frame or exception response!\ncnt=17 MB[", 9000,
-                                  static_cast<std::size_t>(split + 1)),
+                                  static_cast<std::size_t>(twice + 1)),
               0);
+}
+
+TEST_F(ConnectionTest, ReadWaitsItsWholeTimeOut) {
+    Frame frame;
+    for (uint32_t timeOut : {1u, 2u, 5u, 30u}) {
+        const auto start = Clock::now();
+        EXPECT_FALSE(read(frame, timeOut));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(timeOut)) << timeOut << " ms";
+    }
+}
+
+TEST_F(ConnectionTest, ReaderThatMissesAFrameWaitsForTheNext) {
+    startGateway({5});
+    openAndWaitUntilConnected();
+    // Two readers, one heartbeat per poll: the one that does not get the first frame goes on
+    // waiting and takes the next poll's.
+    std::atomic<int> got{0};
+    auto reader = [&] {
+        Frame frame;
+        if (read(frame, 5000) && frame.id == 0x705)
+            ++got;
+    };
+    std::thread first(reader), second(reader);
+    first.join();
+    second.join();
+    EXPECT_EQ(got, 2);
 }
 
 TEST_F(ConnectionTest, EmptyNodeListIsAnInvalidFrame) {

@@ -125,6 +125,24 @@ TEST(RememberedAddress, StoredValueIsReadAsText) {
     EXPECT_TRUE(outcome.hasTrace("shown: 127.4.5.6")) << outcome.describe();
 }
 
+TEST(RememberedAddress, ExpandableValueIsShownAsWritten) {
+    // The library reads no environment variables: a value of type REG_EXPAND_SZ is text.
+    const std::wstring stored = L"%SystemRoot%\\gateway";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, REGISTRY_KEY, 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"IpAddress", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE *>(stored.c_str()),
+                   static_cast<DWORD>((stored.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    ChildOptions options;
+    options.extraArguments = {L"127.4.5.7", L"close"};
+    ChildOutcome outcome = runChild("openTypingAddress", options);
+    EXPECT_TRUE(outcome.hasTrace("shown: " + narrow(stored))) << outcome.describe();
+    forgetAddress();
+}
+
 TEST(ChannelLifecycle, SecondOpenShowsNoDialogAndReopenShowsItAgain) {
     forgetAddress(); // else the dialog would show the remembered address, not the typed one
     TestGateway gateway;
@@ -146,6 +164,44 @@ TEST(ChannelLifecycle, SecondOpenShowsNoDialogAndReopenShowsItAgain) {
     // The new worker pauses before its first attempt, then connects again.
     EXPECT_TRUE(gateway.simulator.waitForConnections(2, 8000));
     EXPECT_EQ(canClose(0), canOK);
+    EXPECT_EQ(canClose(0), canOK);
+}
+
+TEST(ChannelLifecycle, OpenWhileACloseWaitsLeavesTheChannelOpen) {
+    TestGateway gateway;
+    ASSERT_TRUE(gateway.started) << gateway.startError;
+    HostWindow window;
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    ASSERT_EQ(openChannel(gateway.address).handle, 0);
+    ASSERT_TRUE(gateway.simulator.waitForConnections(1, 5000));
+    // The window's thread is busy, so that the next poll's notification waits for it, and
+    // the close is asked for meanwhile.
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE busyEnd = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread busy([&] {
+        window.runOnWindowThread([&] {
+            const DWORD start = GetTickCount();
+            while ((HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) == 0 &&
+                   GetTickCount() - start < 5000)
+                Sleep(5);
+            SetEvent(held);
+            WaitForSingleObject(busyEnd, 10000);
+        });
+    });
+    ASSERT_EQ(WaitForSingleObject(held, 8000), WAIT_OBJECT_0);
+    std::thread closer([] { EXPECT_EQ(canClose(0), canOK); });
+    Sleep(200); // lets the close begin; the outcome must not depend on it
+    // The host opens again: once both calls have returned, the channel must be open.
+    OpenResult reopened = openChannel(gateway.address);
+    SetEvent(busyEnd);
+    closer.join();
+    busy.join();
+    CloseHandle(busyEnd);
+    CloseHandle(held);
+    EXPECT_EQ(reopened.handle, 0);
+    EXPECT_TRUE(reopened.sawDialog) << "the open took a closing channel for an open one";
+    EXPECT_TRUE(gateway.simulator.waitForConnections(2, 8000));
+    EXPECT_FALSE(openChannel(gateway.address).sawDialog);
     EXPECT_EQ(canClose(0), canOK);
 }
 

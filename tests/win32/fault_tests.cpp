@@ -238,17 +238,46 @@ TEST_F(GatewayFaults, EmptyNodeList) {
                    "Receive: Invalid frame or exception response!", "cnt=9 MB[");
 }
 
-TEST_F(GatewayFaults, ReplySplitOverTwoWrites) {
+TEST_F(GatewayFaults, ReplyInPiecesIsTakenWhole) {
+    // Every reply written in two or three pieces, as a gateway on a real network may.
+    auto replies = std::make_shared<std::atomic<unsigned>>(0);
+    gateway.simulator.setResponder([replies](const std::vector<uint8_t> &request) {
+        std::vector<uint8_t> reply = request;
+        if (request[8] == 1)
+            reply = {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5};
+        const auto at = [&reply](std::size_t i) { return reply.begin() + static_cast<long>(i); };
+        if (++*replies % 2 == 0)
+            return std::vector<Action>{{Action::Kind::Write, {at(0), at(7)}, 0},
+                                       {Action::Kind::Pause, {}, 40},
+                                       {Action::Kind::Write, {at(7), reply.end()}, 0}};
+        return std::vector<Action>{{Action::Kind::Write, {at(0), at(3)}, 0},
+                                   {Action::Kind::Pause, {}, 40},
+                                   {Action::Kind::Write, {at(3), at(9)}, 0},
+                                   {Action::Kind::Pause, {}, 40},
+                                   {Action::Kind::Write, {at(9), reply.end()}, 0}};
+    });
+    ChildOutcome outcome = runHost(gateway.address, 8000);
+    ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
+    EXPECT_EQ(outcome.findTrace("canlib: Receive: "), -1) << outcome.describe();
+    long connecting = outcome.findTrace("canlib: Connecting to ");
+    ASSERT_GE(connecting, 0) << outcome.describe();
+    EXPECT_EQ(outcome.findTrace("canlib: Connecting to ", static_cast<std::size_t>(connecting) + 1),
+              -1)
+        << "a whole reply in pieces must not cost the connection";
+    EXPECT_GE(hostReport(outcome).responses, 4) << outcome.describe();
+    EXPECT_GE(*replies, 8u);
+}
+
+TEST_F(GatewayFaults, ReplyStoppingHalfWay) {
     gateway.simulator.setResponder(misbehavingOnce(
         [](const std::vector<uint8_t> &request) {
             return std::vector<Action>{
-                {Action::Kind::Write, {request.begin(), request.begin() + 5}, 0},
-                {Action::Kind::Pause, {}, 200},
-                {Action::Kind::Write, {request.begin() + 5, request.end()}, 0}};
+                {Action::Kind::Write, {request.begin(), request.begin() + 8}, 0}};
         },
         2));
     expectSurvived(runHost(gateway.address, 12000), gateway.address,
-                   "Receive: Invalid frame or exception response!", "cnt=5 MB[");
+                   "Receive: Invalid frame or exception response!", "cnt=8 MB[");
 }
 
 TEST_F(GatewayFaults, ConnectionClosedByTheGatewayInTheMiddleOfTraffic) {

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
@@ -191,6 +193,122 @@ TEST_F(FrameTest, CloseIsPromptWhileTheGatewayDoesNotAnswer) {
     auto start = Clock::now();
     EXPECT_EQ(canClose(0), canOK);
     EXPECT_LT(millisecondsSince(start), 500);
+}
+
+TEST_F(FrameTest, ReadWaitsItsWholeTimeOut) {
+    // A host that polls with a short wait must not spin: every wait lasts its full time.
+    for (uint32_t timeOut : {1u, 2u, 5u, 20u}) {
+        LARGE_INTEGER frequency, before, after;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&before);
+        EXPECT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, timeOut),
+                  canERR_NOMSG);
+        QueryPerformanceCounter(&after);
+        const double ms = 1000.0 * static_cast<double>(after.QuadPart - before.QuadPart) /
+                          static_cast<double>(frequency.QuadPart);
+        EXPECT_GE(ms, static_cast<double>(timeOut)) << timeOut << " ms";
+    }
+}
+
+TEST_F(FrameTest, PollingWithABadHandlePausesLikeAnEmptyQueue) {
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(canRead(9, nullptr, nullptr, nullptr, nullptr, nullptr), canERR_PARAM);
+    QueryPerformanceCounter(&after);
+    EXPECT_GE(1000.0 * static_cast<double>(after.QuadPart - before.QuadPart) /
+                  static_cast<double>(frequency.QuadPart),
+              20.0);
+}
+
+TEST_F(FrameTest, ReaderThatMissesAFrameWaitsForTheNext) {
+    openConnected();
+    canFlushReceiveQueue(0);
+    // Heartbeats of node 5 only, one per poll: two readers share them, and the one that loses
+    // the first goes on waiting for the next instead of giving up early.
+    std::atomic<int> got{0};
+    auto reader = [&] {
+        int32_t id = 0;
+        if (canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 6000) == canOK)
+            ++got;
+    };
+    std::thread first(reader), second(reader);
+    first.join();
+    second.join();
+    EXPECT_EQ(got, 2);
+}
+
+// The host reads from inside its WM__CANLIB handler, without a time limit, more frames than
+// were queued when the handler began. Arguments: the gateway's address.
+CHILD_SCENARIO(readWithoutLimitInTheHandler) {
+    HostWindow window;
+    std::atomic<bool> done{false};
+    std::vector<int32_t> ids;
+    window.onCanlibMessage = [&] {
+        if (done || !ids.empty())
+            return;
+        for (int i = 0; i < 3; ++i) {
+            int32_t id = 0;
+            if (canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 0xFFFFFFFF) == canOK)
+                ids.push_back(id);
+        }
+        done = true;
+    };
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openChannel(narrow(childArguments().at(0)));
+    const DWORD start = GetTickCount();
+    while (!done && GetTickCount() - start < 10000)
+        Sleep(10);
+    if (!done)
+        ExitProcess(30); // the handler still waits: the worker could not go on
+    canClose(0);
+    ExitProcess(ids == std::vector<int32_t>{0x705, 0x70A, 0x705} ? 0 : 31);
+}
+
+TEST_F(FrameTest, ReadingWithoutLimitInsideTheHandlerGetsLaterFrames) {
+    ChildOptions options;
+    options.timeoutMs = 20000;
+    options.extraArguments = {widen(gateway.address)};
+    ChildOutcome outcome = runChild("readWithoutLimitInTheHandler", options);
+    EXPECT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
+}
+
+// Another host thread's synchronous request to the notify window, during which the window's
+// thread closes the channel while the worker's notification waits for that thread. The
+// request must be answered by its handler, not early by the library.
+CHILD_SCENARIO(closeInsideAnotherThreadsRequest) {
+    HostWindow window;
+    std::atomic<bool> handlerEnded{false};
+    window.onSentRequest = [&]() -> LRESULT {
+        const DWORD start = GetTickCount();
+        while ((HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) == 0 &&
+               GetTickCount() - start < 5000)
+            Sleep(5); // until the next poll's notification waits for this thread
+        canClose(0);
+        handlerEnded = true;
+        return 1234;
+    };
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openChannel(narrow(childArguments().at(0)));
+    if (canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 8000) != canOK)
+        ExitProcess(40);
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(window.handle(), HostWindow::SENT_REQUEST, 0, 0, SMTO_NORMAL, 15000,
+                             &answer))
+        ExitProcess(41);
+    ExitProcess(answer == 1234 && handlerEnded ? 0 : 42);
+}
+
+TEST_F(FrameTest, ClosingInsideAnotherThreadsRequestAnswersOnlyTheWorker) {
+    ChildOptions options;
+    options.timeoutMs = 30000;
+    options.extraArguments = {widen(gateway.address)};
+    ChildOutcome outcome = runChild("closeInsideAnotherThreadsRequest", options);
+    EXPECT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << "42: the request was answered before its handler ended\n"
+                                    << outcome.describe();
 }
 
 CHILD_SCENARIO(writeRefusedFrame) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <process.h>
+
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -191,4 +193,75 @@ TEST(LibraryFrame, HostMayEndWithTheChannelOpen) {
     ChildOutcome outcome = runChild("exitWithTheChannelOpen", options);
     EXPECT_FALSE(outcome.timedOut) << outcome.describe();
     EXPECT_EQ(outcome.exitCode, 7u) << outcome.describe();
+}
+
+// The host closes the channel from a DLL's detach at process exit (see exit_closer.cpp).
+CHILD_SCENARIO(closeAtProcessExit) {
+    const std::string address = narrow(childArguments().at(0));
+    DialogAnswerer answerer([&](HWND dialog) {
+        setHostText(dialog, widen(address));
+        closeWithCloseBox(dialog);
+    });
+    canOpenChannel(0, 0);
+    if (canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 8000) != canOK)
+        ExitProcess(11); // never connected
+    if (LoadLibraryW(L"exit_closer.dll") == nullptr)
+        ExitProcess(12);
+    ExitProcess(0);
+}
+
+TEST(LibraryFrame, CloseDuringProcessExitReturns) {
+    TestGateway gateway;
+    ASSERT_TRUE(gateway.started) << gateway.startError;
+    ChildOptions options;
+    options.timeoutMs = 15000;
+    options.extraArguments = {widen(gateway.address)};
+    ChildOutcome outcome = runChild("closeAtProcessExit", options);
+    EXPECT_FALSE(outcome.timedOut) << "canClose waited for a worker the system had ended\n"
+                                   << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("canlib: canClose: canHdl=0")) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("exit closer: canClose returned")) << outcome.describe();
+}
+
+// Starts idle threads until the system refuses one more, so that the library cannot start its
+// worker. (Under Wine a 32-bit process runs out after some hundreds.)
+unsigned __stdcall idleThread(void *) {
+    Sleep(INFINITE);
+    return 0;
+}
+
+void leaveNoRoomForAThread() {
+    for (int i = 0; i < 20000 && _beginthreadex(nullptr, 0, &idleThread, nullptr, 0, nullptr) != 0;
+         ++i) {
+    }
+}
+
+CHILD_SCENARIO(openWithoutRoomForTheWorker) {
+    DialogAnswerer answerer([](HWND dialog) {
+        setHostText(dialog, L"127.0.0.1");
+        closeWithCloseBox(dialog);
+    });
+    leaveNoRoomForAThread();
+    canOpenChannel(0, 0);
+    ExitProcess(20); // the open must not report success without a worker
+}
+
+TEST(LibraryFrame, WorkerThatCannotStartStopsTheHostWithAMessage) {
+    ChildOptions options;
+    options.timeoutMs = 60000;
+    ChildOutcome outcome = runChild("openWithoutRoomForTheWorker", options);
+    ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_FALSE(outcome.crashed) << outcome.describe();
+    // Not std::terminate's abort (exit code 3): the stop policy's exit code and message.
+    EXPECT_EQ(outcome.exitCode, 1u) << outcome.describe();
+    EXPECT_GE(outcome.findTrace("canlib: openConnection: "), 0) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("canlib: canOpenChannel: the connection to the gateway cannot be "
+                                 "started"))
+        << outcome.describe();
+    ASSERT_EQ(outcome.messageBoxes.size(), 1u) << outcome.describe();
+    EXPECT_EQ(outcome.messageBoxes[0].title, L"Brenvox CAN Library for Vantrel");
+    EXPECT_EQ(outcome.messageBoxes[0].text,
+              L"canOpenChannel failed: the connection to the gateway cannot be started\n\n"
+              L"Vantrel will be terminated.");
 }

@@ -231,10 +231,27 @@ bool pressEnter(HWND dialog) {
     return waitUntilClosed(dialog, CLOSE_TIMEOUT_MS);
 }
 
-bool pressEscape(HWND dialog) {
+void pressEscape(HWND dialog) {
     HWND focus = focusOf(dialog);
     postKey(focus && IsChild(dialog, focus) ? focus : dialog, VK_ESCAPE, 0x01);
-    return waitUntilClosed(dialog, CLOSE_TIMEOUT_MS);
+}
+
+bool typeIntoAddress(HWND dialog, const std::wstring &text) {
+    HWND edit = findControls(dialog).edit;
+    if (!edit)
+        return false;
+    send(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);
+    send(edit, EM_SETSEL, 0, -1);
+    // Posted like typed keys, behind whatever was posted before, through the dialog's loop.
+    for (wchar_t c : text)
+        PostMessageW(edit, WM_CHAR, c, 1);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(CLOSE_TIMEOUT_MS);
+    while (IsWindow(edit) && windowText(edit) != text) {
+        if (Clock::now() >= deadline)
+            return false;
+        Sleep(POLL_MS);
+    }
+    return IsWindow(edit);
 }
 
 bool closeWithCloseBox(HWND dialog) {

@@ -54,10 +54,14 @@ void setHostText(HWND dialog, const std::wstring &text); // as a user would: WM_
 void selectNode(HWND dialog,
                 int index); // CB_SETCURSEL (+ CBN_SELCHANGE notification to the parent)
 // These end the dialog and return whether it closed within the time limit. Enter is pressed in
-// the address box and must end with result OK; Escape and the close box with another result.
+// the address box and must end with result OK; the close box with another result.
 bool pressEnter(HWND dialog);
-bool pressEscape(HWND dialog);
 bool closeWithCloseBox(HWND dialog); // WM_SYSCOMMAND SC_CLOSE
+// Posts the Escape key to the focused control, as a user presses it; does not wait.
+void pressEscape(HWND dialog);
+// Types text into the address box in place of what it holds, a key at a time through the
+// dialog's message loop; true once the box shows exactly that text.
+bool typeIntoAddress(HWND dialog, const std::wstring &text);
 
 // Runs fn on a new thread once the dialog appears: the usual way a test answers a dialog that a
 // call on the test thread shows. If fn leaves the dialog open, or the dialog never gets ready,

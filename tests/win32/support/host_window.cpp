@@ -111,6 +111,8 @@ LRESULT CALLBACK HostWindow::procedure(HWND window, UINT message, WPARAM wParam,
         (*task)->finished.notify_all();
         return 0;
     }
+    case HostWindow::SENT_REQUEST:
+        return self->onSentRequest ? self->onSentRequest() : 0;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;

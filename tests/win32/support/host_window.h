@@ -29,6 +29,11 @@ class HostWindow {
     // notifies, or while no message can arrive.
     std::function<void()> onCanlibMessage;
 
+    // Another host thread's synchronous request to the window: SendMessage of SENT_REQUEST is
+    // answered with what this returns (0 when unset), once it has returned.
+    static constexpr UINT SENT_REQUEST = WM_APP + 2;
+    std::function<LRESULT()> onSentRequest;
+
     // Runs fn on the window's thread and waits (up to timeoutMs) until it has returned.
     bool runOnWindowThread(std::function<void()> fn, unsigned timeoutMs = 20000);
 
