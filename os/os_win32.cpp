@@ -89,20 +89,6 @@ void CALLBACK notificationHandled(HWND, UINT, ULONG_PTR sequence, LRESULT) {
     notificationsHandled = sequence;
 }
 
-// The window's thread, for the wait: a thread that ends without handling the message must
-// not hold the worker. Kept for the window last notified.
-HANDLE windowThreadHandle(DWORD threadId) {
-    thread_local DWORD cachedId = 0;
-    thread_local HANDLE cached = nullptr;
-    if (threadId != cachedId) {
-        if (cached != nullptr)
-            CloseHandle(cached);
-        cached = OpenThread(SYNCHRONIZE, FALSE, threadId);
-        cachedId = threadId;
-    }
-    return cached;
-}
-
 } // namespace
 
 void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
@@ -119,15 +105,16 @@ void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intpt
     const ULONG_PTR sequence = ++notificationsSent;
     if (!SendMessageCallbackW(target, message, wParam, lParam, &notificationHandled, sequence))
         return;
-    HANDLE handles[3] = {reinterpret_cast<HANDLE>(stop.signal().waitHandle()),
-                         reinterpret_cast<HANDLE>(release.waitHandle()),
-                         windowThreadHandle(threadId)};
-    const DWORD count = handles[2] != nullptr ? 3 : 2;
+    // A window thread that ends without handling the message still answers it: the system
+    // then runs the callback too.
+    const HANDLE handles[2] = {reinterpret_cast<HANDLE>(stop.signal().waitHandle()),
+                               reinterpret_cast<HANDLE>(release.waitHandle())};
+    const DWORD count = 2;
     while (notificationsHandled != sequence) {
         const DWORD result = MsgWaitForMultipleObjectsEx(count, handles, INFINITE, QS_SENDMESSAGE,
                                                          MWMO_INPUTAVAILABLE);
         if (result != WAIT_OBJECT_0 + count)
-            return; // stopped, let go, the window's thread ended, or no wait at all
+            return; // stopped, let go, or no wait at all
         MSG ignored;
         PeekMessageW(&ignored, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }

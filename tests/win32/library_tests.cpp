@@ -225,16 +225,18 @@ TEST(LibraryFrame, CloseDuringProcessExitReturns) {
 }
 
 // Starts idle threads until the system refuses one more, so that the library cannot start its
-// worker. (Under Wine a 32-bit process runs out after some hundreds.)
+// worker: threads with ever smaller stacks, which soon take all the room there is for one.
 unsigned __stdcall idleThread(void *) {
     Sleep(INFINITE);
     return 0;
 }
 
 void leaveNoRoomForAThread() {
-    for (int i = 0; i < 20000 && _beginthreadex(nullptr, 0, &idleThread, nullptr, 0, nullptr) != 0;
-         ++i) {
-    }
+    for (unsigned stack = 256u << 20; stack >= (64u << 10); stack /= 2)
+        for (int i = 0; i < 2000 && _beginthreadex(nullptr, stack, &idleThread, nullptr,
+                                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr) != 0;
+             ++i) {
+        }
 }
 
 CHILD_SCENARIO(openWithoutRoomForTheWorker) {
@@ -249,7 +251,7 @@ CHILD_SCENARIO(openWithoutRoomForTheWorker) {
 
 TEST(LibraryFrame, WorkerThatCannotStartStopsTheHostWithAMessage) {
     ChildOptions options;
-    options.timeoutMs = 60000;
+    options.timeoutMs = 30000;
     ChildOutcome outcome = runChild("openWithoutRoomForTheWorker", options);
     ASSERT_FALSE(outcome.timedOut) << outcome.describe();
     EXPECT_FALSE(outcome.crashed) << outcome.describe();
