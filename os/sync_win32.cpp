@@ -109,6 +109,9 @@ struct Thread::State {
     HANDLE handle = nullptr;
     std::atomic<DWORD> id{0};
     std::atomic<bool> returned{false};
+    // Set once the body has returned, before the thread's own end, which needs the loader
+    // lock: a close from a DLL's detach can then still wait for the worker.
+    Signal bodyEnded{true};
 };
 
 namespace {
@@ -123,11 +126,16 @@ unsigned __stdcall runThread(void *context) {
         // Nothing may leave a thread: the body reports its own failures.
     }
     (*state)->returned = true;
+    (*state)->bodyEnded.set();
     delete state;
     return 0;
 }
 
 HANDLE startThread(const std::shared_ptr<Thread::State> &state, std::string &error) {
+    if (!state->bodyEnded.isValid()) {
+        error = "the system cannot provide a wait for the thread's end";
+        return nullptr;
+    }
     auto *reference = new std::shared_ptr<Thread::State>(state);
     unsigned id = 0;
     const uintptr_t handle = _beginthreadex(nullptr, 0, &runThread, reference, 0, &id);
@@ -176,7 +184,9 @@ bool Thread::isCurrent() const {
 }
 
 bool Thread::waitForEnd(uint32_t ms, bool letSentMessagesThrough) const {
-    return waitForObjects(&state->handle, 1, ms, letSentMessagesThrough) == 0;
+    // The handle, for a thread that the system ended at process exit without its body returning.
+    const HANDLE ends[2] = {reinterpret_cast<HANDLE>(state->bodyEnded.waitHandle()), state->handle};
+    return waitForObjects(ends, 2, ms, letSentMessagesThrough) >= 0;
 }
 
 } // namespace Korval::os

@@ -223,7 +223,8 @@ TEST_F(FrameTest, PollingWithABadHandlePausesLikeAnEmptyQueue) {
 }
 
 TEST_F(FrameTest, ReaderThatMissesAFrameWaitsForTheNext) {
-    openConnected();
+    ASSERT_EQ(openChannel(gateway.address, 5).handle, 0);
+    ASSERT_TRUE(gateway.simulator.waitForConnections(1, 8000));
     canFlushReceiveQueue(0);
     // Heartbeats of node 5 only, one per poll: two readers share them, and the one that loses
     // the first goes on waiting for the next instead of giving up early.
