@@ -205,8 +205,13 @@ CHILD_SCENARIO(closeAtProcessExit) {
     canOpenChannel(0, 0);
     if (canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 8000) != canOK)
         ExitProcess(11); // never connected
-    if (LoadLibraryW(L"exit_closer.dll") == nullptr)
+    HMODULE closer = LoadLibraryW(L"exit_closer.dll");
+    if (closer == nullptr)
         ExitProcess(12);
+    if (childArguments().size() > 1 && childArguments()[1] == L"unload") {
+        FreeLibrary(closer); // closes the channel while the worker still runs
+        OutputDebugStringA("unloaded\r\n");
+    }
     ExitProcess(0);
 }
 
@@ -222,6 +227,14 @@ TEST(LibraryFrame, CloseDuringProcessExitReturns) {
     EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
     EXPECT_TRUE(outcome.hasTrace("canlib: canClose: canHdl=0")) << outcome.describe();
     EXPECT_TRUE(outcome.hasTrace("exit closer: canClose returned")) << outcome.describe();
+
+    // The same from a DLL that the host unloads: the loader's lock is held meanwhile, which
+    // the worker's own end would need.
+    options.extraArguments.push_back(L"unload");
+    outcome = runChild("closeAtProcessExit", options);
+    EXPECT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("unloaded")) << outcome.describe();
 }
 
 // Starts idle threads until the system refuses one more, so that the library cannot start its

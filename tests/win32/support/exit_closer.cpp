@@ -1,11 +1,12 @@
-// A DLL of the host's that closes the CAN channel in its own detach at process exit, when the
-// system has already ended every other thread, the library's worker included.
+// A DLL of the host's that closes the CAN channel in its own detach: at process exit, when the
+// system has already ended every other thread, the library's worker included; or when the
+// host unloads it, with the loader's lock held while the worker still runs.
 #include <windows.h>
 
 #include <cstdint>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    if (reason != DLL_PROCESS_DETACH || reserved == nullptr)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason != DLL_PROCESS_DETACH)
         return TRUE;
     using CloseFunction = int32_t(__cdecl *)(int32_t);
     const FARPROC found = GetProcAddress(GetModuleHandleW(L"canlib32.dll"), "canClose");
