@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build file g++ clang libclang-rt-14-dev clang-format googletest
     g++-mingw-w64-i686-posix wine wine32:i386 xvfb x11-utils
-    python3 python3-pefile icoutils
+    python3 python3-pefile icoutils pandoc tshark
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
