@@ -76,6 +76,10 @@ void GatewaySimulator::setResponder(Responder responder) {
     responder_ = std::move(responder);
 }
 
+bool GatewaySimulator::capture(const std::string &path, std::string *error) {
+    return pcap_.open(path, error);
+}
+
 std::vector<std::vector<uint8_t>> GatewaySimulator::requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return {requests_.begin(), requests_.end()};
@@ -135,14 +139,16 @@ void GatewaySimulator::acceptLoop() {
                 ++open_;
         }
         changed_.notify_all();
+        Link link = captured(std::move(socket));
         if (refuse) {
-            socket.close();
+            link.socket.close();
+            pcap_.finish(link.flow, true);
             continue;
         }
         connections_.push_back(std::make_unique<Connection>());
         Connection *c = connections_.back().get();
-        c->thread = std::thread([this, c, s = std::move(socket)]() mutable {
-            serve(s);
+        c->thread = std::thread([this, c, l = std::move(link)]() mutable {
+            serve(l);
             c->finished = true;
         });
     }
@@ -159,23 +165,39 @@ void GatewaySimulator::reapFinished() {
     }
 }
 
-void GatewaySimulator::serve(Socket &socket) {
+GatewaySimulator::Link GatewaySimulator::captured(Socket socket) {
+    Link link{std::move(socket), {}};
+    Endpoint server, client;
+    if (pcap_.isOpen() && link.socket.endpoints(server, client))
+        link.flow = pcap_.connect(client, server);
+    return link;
+}
+
+void GatewaySimulator::serve(Link &link) {
     FrameReader reader;
     unsigned requestNumber = 0;
     uint8_t buffer[512];
-    bool keep = true;
-    while (keep && !stopping_) {
-        if (!socket.waitReadable(PollMs))
+    IoStatus ending = IoStatus::Done; // Done: the simulator ends the connection
+    while (!stopping_) {
+        if (!link.socket.waitReadable(PollMs))
             continue;
-        const IoResult got = socket.receive(buffer, sizeof buffer);
+        const IoResult got = link.socket.receive(buffer, sizeof buffer);
         if (got.status == IoStatus::WouldBlock)
             continue;
-        if (got.status != IoStatus::Done)
+        if (got.status != IoStatus::Done) {
+            ending = got.status;
             break;
+        }
+        pcap_.clientData(link.flow, buffer, got.bytes);
         reader.append(buffer, got.bytes);
-        keep = answerComplete(socket, reader, requestNumber);
+        if (!answerComplete(link, reader, requestNumber))
+            break;
     }
-    socket.close();
+    link.socket.close();
+    if (ending == IoStatus::Failed)
+        pcap_.reset(link.flow);
+    else
+        pcap_.finish(link.flow, ending == IoStatus::Done);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         --open_;
@@ -183,8 +205,7 @@ void GatewaySimulator::serve(Socket &socket) {
     changed_.notify_all();
 }
 
-bool GatewaySimulator::answerComplete(Socket &socket, FrameReader &reader,
-                                      unsigned &requestNumber) {
+bool GatewaySimulator::answerComplete(Link &link, FrameReader &reader, unsigned &requestNumber) {
     std::vector<uint8_t> frame;
     for (;;) {
         const FrameReader::Result result = reader.next(frame);
@@ -200,7 +221,7 @@ bool GatewaySimulator::answerComplete(Socket &socket, FrameReader &reader,
             ++received_;
         }
         changed_.notify_all();
-        if (!perform(socket, actionsFor(frame, ++requestNumber)))
+        if (!perform(link, actionsFor(frame, ++requestNumber)))
             return false;
     }
 }
@@ -218,11 +239,11 @@ std::vector<Action> GatewaySimulator::actionsFor(const std::vector<uint8_t> &req
     return responder(request);
 }
 
-bool GatewaySimulator::perform(Socket &socket, const std::vector<Action> &actions) {
+bool GatewaySimulator::perform(Link &link, const std::vector<Action> &actions) {
     for (const Action &action : actions) {
         switch (action.kind) {
         case Action::Kind::Write:
-            if (!sendAll(socket, action.bytes))
+            if (!sendAll(link, action.bytes))
                 return false;
             break;
         case Action::Kind::Pause:
@@ -236,19 +257,21 @@ bool GatewaySimulator::perform(Socket &socket, const std::vector<Action> &action
     return true;
 }
 
-bool GatewaySimulator::sendAll(Socket &socket, const std::vector<uint8_t> &bytes) {
+bool GatewaySimulator::sendAll(Link &link, const std::vector<uint8_t> &bytes) {
     size_t sent = 0;
     // One send() call normally carries the whole reply; the loop only handles a full buffer.
     while (sent < bytes.size()) {
         if (stopping_)
             return false;
-        const IoResult r = socket.send(bytes.data() + sent, bytes.size() - sent);
-        if (r.status == IoStatus::Done)
+        const IoResult r = link.socket.send(bytes.data() + sent, bytes.size() - sent);
+        if (r.status == IoStatus::Done) {
+            pcap_.serverData(link.flow, bytes.data() + sent, r.bytes);
             sent += r.bytes;
-        else if (r.status == IoStatus::WouldBlock)
-            socket.waitWritable(PollMs);
-        else
+        } else if (r.status == IoStatus::WouldBlock) {
+            link.socket.waitWritable(PollMs);
+        } else {
             return false;
+        }
     }
     return true;
 }

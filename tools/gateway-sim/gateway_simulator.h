@@ -4,6 +4,7 @@
 #include "fault_plan.h"
 #include "gateway_model.h"
 #include "modbus_frame.h"
+#include "pcap_writer.h"
 #include "sdo_server.h"
 #include "socket_io.h"
 
@@ -41,6 +42,9 @@ class GatewaySimulator {
     // A non-empty responder decides the reply to every request instead of the gateway logic
     // and the fault (CloseOnConnect still closes new connections).
     void setResponder(Responder responder);
+    // Writes the traffic of every connection accepted from now on to a pcap file (replaced if
+    // it exists), until the simulator is destroyed; false with a reason.
+    bool capture(const std::string &path, std::string *error = nullptr);
 
     // Requests are recorded in arrival order across connections; only the most recent
     // MaxRecorded are kept, so a long benchmark does not grow without end.
@@ -56,6 +60,11 @@ class GatewaySimulator {
     bool waitForConnections(unsigned count, unsigned timeoutMs) const;
 
   private:
+    // A served connection and its packets in the capture.
+    struct Link {
+        Socket socket;
+        TcpFlow flow;
+    };
     struct Connection {
         std::thread thread;
         std::atomic<bool> finished{false};
@@ -63,18 +72,20 @@ class GatewaySimulator {
 
     void acceptLoop();
     void reapFinished();
-    void serve(Socket &socket);
+    Link captured(Socket socket);
+    void serve(Link &link);
     // Records and answers every complete request buffered in reader; false to end the connection.
-    bool answerComplete(Socket &socket, FrameReader &reader, unsigned &requestNumber);
+    bool answerComplete(Link &link, FrameReader &reader, unsigned &requestNumber);
     std::vector<Action> actionsFor(const std::vector<uint8_t> &request, unsigned requestNumber);
     // False when the connection must end (close action, write failure or stop).
-    bool perform(Socket &socket, const std::vector<Action> &actions);
-    bool sendAll(Socket &socket, const std::vector<uint8_t> &bytes);
+    bool perform(Link &link, const std::vector<Action> &actions);
+    bool sendAll(Link &link, const std::vector<uint8_t> &bytes);
     bool pauseUnlessStopping(unsigned ms);
 
     const std::string address_;
     const uint16_t port_;
     Socket listener_;
+    PcapWriter pcap_;
     std::thread acceptThread_;
     std::list<std::unique_ptr<Connection>> connections_; // touched by the accept thread only
     std::atomic<bool> stopping_{false};

@@ -26,13 +26,15 @@ struct Options {
     std::vector<uint8_t> nodes{5};
     korvalsim::Fault fault = korvalsim::Fault::None;
     unsigned parameter = 0;
+    std::string pcap;
     bool verbose = false;
 };
 
 void usage() {
     std::cerr << "usage: korval-gateway-sim [--address 127.x.y.z] [--port N] [--nodes 5,10,3]\n"
                  "         [--fault none|no-reply|delay|exception|garbage|empty-list|split|\n"
-                 "                  close-after:N|close-on-connect] [--verbose]\n";
+                 "                  close-after:N|close-on-connect] [--pcap FILE] [--verbose]\n"
+                 "  --pcap FILE  writes the traffic served to FILE, a capture for Wireshark\n";
 }
 
 bool parseNumber(const std::string &text, unsigned long max, unsigned long &value) {
@@ -101,6 +103,8 @@ bool parseArgs(int argc, char **argv, Options &options) {
             continue;
         else if (arg == "--fault" && parseFault(value, options))
             continue;
+        else if (arg == "--pcap" && !value.empty())
+            options.pcap = value;
         else
             return false;
     }
@@ -129,6 +133,10 @@ int main(int argc, char **argv) {
     sim.setNodes(options.nodes);
     sim.setFault(options.fault, options.parameter);
     std::string error;
+    if (!options.pcap.empty() && !sim.capture(options.pcap, &error)) {
+        std::cerr << "korval-gateway-sim: " << error << '\n';
+        return 1;
+    }
     if (!sim.start(&error)) {
         std::cerr << "korval-gateway-sim: " << error << '\n';
         return 1;

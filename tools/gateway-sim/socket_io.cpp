@@ -297,4 +297,19 @@ void Socket::setNoDelay() {
                sizeof on);
 }
 
+bool Socket::endpoints(Endpoint &local, Endpoint &peer) const {
+    sockaddr_in addresses[2];
+    for (int i = 0; i < 2; ++i) {
+        socklen_t len = sizeof addresses[i];
+        auto *address = reinterpret_cast<sockaddr *>(&addresses[i]);
+        const int result = i == 0 ? getsockname(toNative(handle_), address, &len)
+                                  : getpeername(toNative(handle_), address, &len);
+        if (result != 0 || addresses[i].sin_family != AF_INET)
+            return false;
+    }
+    local = Endpoint{ntohl(addresses[0].sin_addr.s_addr), ntohs(addresses[0].sin_port)};
+    peer = Endpoint{ntohl(addresses[1].sin_addr.s_addr), ntohs(addresses[1].sin_port)};
+    return true;
+}
+
 } // namespace korvalsim

@@ -11,6 +11,12 @@ namespace korvalsim {
 // must never listen on or talk to anything but loopback.
 bool parseLoopbackAddress(const std::string &text, uint32_t &hostOrder);
 
+// An IPv4 address and port, both in host byte order.
+struct Endpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+
 enum class IoStatus { Done, WouldBlock, Closed, Failed };
 
 struct IoResult {
@@ -46,6 +52,8 @@ class Socket {
     IoResult receive(uint8_t *buffer, size_t size);
     IoResult send(const uint8_t *data, size_t size);
     void setNoDelay();
+    // This socket's own address and its peer's; false if either is unknown.
+    bool endpoints(Endpoint &local, Endpoint &peer) const;
 
   private:
     explicit Socket(std::intptr_t handle) : handle_(handle) {}
