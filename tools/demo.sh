@@ -36,6 +36,8 @@ cleanup() {
     if [[ -n $sim_pid ]]; then
         kill "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
+        echo "== the gateway's traffic: $capture; to read it:"
+        echo "   tshark -X lua_script:$root/tools/wireshark/korval.lua -2 -r $capture"
     fi
     # Also ends every Wine program still running in the demo prefix.
     if [[ -n $wine_started ]]; then "$wine_env" stop || true; fi
@@ -48,8 +50,10 @@ trap 'exit 143' TERM
 # The simulator on 127.0.0.1, or on the next loopback address if port 502 is taken there.
 sim=$native/gateway-sim/korval-gateway-sim
 sim_log=$base/demo-gateway-sim.log
+# The traffic the gateway served, for Wireshark or tshark with tools/wireshark/korval.lua.
+capture=$base/demo-gateway.pcap
 start_simulator() {
-    "$sim" --address "$1" --nodes "$nodes" >"$sim_log" 2>&1 &
+    "$sim" --address "$1" --nodes "$nodes" --pcap "$capture" >"$sim_log" 2>&1 &
     sim_pid=$!
     for _ in $(seq 100); do
         if grep -q '^listening on' "$sim_log"; then return 0; fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release package of this checkout into dist/:
 #   dist/canlib32-<git describe>.zip  x86/canlib32.dll and x86/canopen-scan.exe (Release,
-#                                     stripped), user-guide.html, LICENSE, README.txt
+#                                     stripped), user-guide.html, korval.lua (the Wireshark
+#                                     dissector), LICENSE, README.txt
 #   dist/SHA256SUMS                   the zip's SHA-256, as sha256sum -c reads it
 # The same commit gives the same bytes in any folder at any time: every time stamp is the
 # commit's, no build path reaches the files, and the zip has a fixed order and fixed times.
@@ -37,11 +38,11 @@ build_architecture() {
 binaries=()
 build_architecture mingw-i686.cmake x86
 
-echo "== user guide, LICENSE and README.txt"
+echo "== user guide, dissector, LICENSE and README.txt"
 # GitHub's heading ids, so that the guide's own table of contents links work.
 pandoc -f gfm -t html5 --self-contained --resource-path="$root/docs" \
     --shift-heading-level-by=-1 -o "$stage/user-guide.html" "$root/docs/user-guide.md"
-cp "$root/LICENSE" "$stage/LICENSE"
+cp "$root/tools/wireshark/korval.lua" "$root/LICENSE" "$stage/"
 {
     sed "s/@VERSION@/$version/g" "$root/docs/release-readme.txt"
     for file in "${binaries[@]}"; do
@@ -50,8 +51,8 @@ cp "$root/LICENSE" "$stage/LICENSE"
 } | sed 's/$/\r/' >"$stage/README.txt" # Notepad's line ends
 
 echo "== $package.zip"
-/usr/bin/python3 - "$dist/$package.zip" "$stage" "${binaries[@]}" user-guide.html LICENSE \
-    README.txt <<'PY'
+/usr/bin/python3 - "$dist/$package.zip" "$stage" "${binaries[@]}" user-guide.html \
+    korval.lua LICENSE README.txt <<'PY'
 import os, sys, time, zipfile
 
 archive, stage, names = sys.argv[1], sys.argv[2], sys.argv[3:]
