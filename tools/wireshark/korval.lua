@@ -9,9 +9,10 @@
 --
 -- Each reply is matched to its request (by transaction id, else the oldest open request of the
 -- connection) with the response time in ms. Expert notes mark what canlib32.dll rejects: a
--- wrong length field, an empty node list, an exception reply, a reply split over TCP segments
--- or sharing one with other bytes (the library reads a reply in one receive), a late reply
--- and a request left without reply (the last needs two passes: tshark -2, or the GUI).
+-- wrong length field, an empty node list, an exception reply, a reply that shares its TCP
+-- segment with other bytes, a late reply, a reply that never completes and a request left
+-- without reply (the last two need two passes: tshark -2, or the GUI). A reply in several
+-- TCP segments gets a note only: the library joins the pieces as TCP reassembly does.
 
 local MODBUS_PORT = 502
 local GATEWAY_FUNCTION = 100
@@ -135,7 +136,9 @@ local e = {
     exception = ProtoExpert.new("korval.exception_reply", "Exception reply",
         expert.group.RESPONSE_CODE, expert.severity.WARN),
     split = ProtoExpert.new("korval.split_reply", "Reply split over TCP segments",
-        expert.group.PROTOCOL, expert.severity.WARN),
+        expert.group.REASSEMBLE, expert.severity.NOTE),
+    incomplete_reply = ProtoExpert.new("korval.incomplete_reply", "Reply never completed",
+        expert.group.SEQUENCE, expert.severity.WARN),
     shared = ProtoExpert.new("korval.shared_segment", "Reply shares its TCP segment",
         expert.group.PROTOCOL, expert.severity.WARN),
     late = ProtoExpert.new("korval.late_reply", "Reply after the library stopped waiting",
@@ -148,12 +151,12 @@ local e = {
         expert.group.RESPONSE_CODE, expert.severity.NOTE),
     not_modbus = ProtoExpert.new("korval.not_modbus", "Not Modbus/TCP",
         expert.group.MALFORMED, expert.severity.ERROR),
-    incomplete = ProtoExpert.new("korval.incomplete", "Frame incomplete",
+    reassembly_off = ProtoExpert.new("korval.reassembly_off", "Frame continues, reassembly off",
         expert.group.REASSEMBLE, expert.severity.WARN),
 }
 korval.experts = {
-    e.bad_length, e.empty_list, e.bad_reply, e.exception, e.split, e.shared, e.late,
-    e.no_reply, e.unsolicited, e.sdo_abort, e.not_modbus, e.incomplete,
+    e.bad_length, e.empty_list, e.bad_reply, e.exception, e.split, e.incomplete_reply, e.shared,
+    e.late, e.no_reply, e.unsolicited, e.sdo_abort, e.not_modbus, e.reassembly_off,
 }
 
 local tcp_stream = Field.new("tcp.stream")
@@ -173,7 +176,8 @@ local function abort_text(code)
 end
 
 -- What the matching learns on the first pass, for every later look at the same frame:
---   requests[key]: tid, frame, time, response (frame of the reply)
+--   requests[key]: tid, frame, time, response (frame of the reply), partial (frame in which
+--     a reply began that may never complete)
 --   replies[key]: request (its record), split_from (frame the reply began in), alone (the
 --     only bytes of its TCP segment)
 --   streams[stream]: requests still waiting for a reply, oldest first
@@ -283,6 +287,10 @@ local function match(pinfo, tree, key, stream, is_reply, tid)
         end
         if request and request.response then
             add_generated(tree, f.response_in, request.response)
+        elseif request and request.partial and pinfo.visited then
+            tree:add_proto_expert_info(e.incomplete_reply, string.format("The reply begun in " ..
+                "frame %d never completed: the library waits up to %d ms for all the bytes its " ..
+                "length field announces", request.partial, LIBRARY_WAIT_MS))
         elseif request and pinfo.visited then
             tree:add_proto_expert_info(e.no_reply, "No reply to this request in the capture")
         end
@@ -394,11 +402,11 @@ local function dissect_frame(tvb, pinfo, root, key, stream, is_reply)
     if is_reply then
         local reply = state.replies[key]
         if reply.split_from then
-            tree:add_proto_expert_info(e.split, string.format("Reply begun in frame %d: the " ..
-                "library reads a reply in one receive and rejects the pieces", reply.split_from))
+            tree:add_proto_expert_info(e.split, string.format("Reply begun in frame %d; the " ..
+                "library joins the pieces too", reply.split_from))
         elseif not reply.alone then
             tree:add_proto_expert_info(e.shared, "Other bytes in the same TCP segment: the " ..
-                "library reads them in one receive with the reply and rejects it")
+                "library reads them together with the reply and rejects it")
         end
     end
     tree:append_text(string.format(", %s, transaction %d", direction, tid))
@@ -441,10 +449,14 @@ function korval.dissector(tvb, pinfo, root)
             pinfo.desegment_len = bytes
             if not pinfo.visited then
                 state.pending[direction] = state.pending[direction] or pinfo.number
+                local waiting = is_reply and (state.streams[stream] or {})[1]
+                if waiting then
+                    waiting.partial = waiting.partial or pinfo.number
+                end
             end
         else
             local item = root:add(korval, tvb(offset))
-            item:add_proto_expert_info(e.incomplete,
+            item:add_proto_expert_info(e.reassembly_off,
                 "The rest of this frame is in the next segment, and TCP reassembly is off")
         end
         return size
@@ -467,8 +479,8 @@ function korval.dissector(tvb, pinfo, root)
             return size
         end
         local frame_size = 6 + length
-        -- A KORVAL frame whose length field is wrong for its kind ends where its segment ends,
-        -- as the library's one receive ends it; waiting for the bytes it claims may never end.
+        -- A KORVAL frame whose length field is wrong for its kind is shown as far as its segment
+        -- goes: the bytes it claims may never come.
         local kind_size = left >= 9 and known_size(tvb, offset)
         if kind_size and kind_size ~= frame_size then
             frame_size = left

@@ -25,27 +25,45 @@ using namespace korvalsim::wire;
 namespace {
 
 // The fields each test may look at: the dissector's own and its expert notes (1 when present).
-const std::vector<std::string> Fields = {"frame.number",        "tcp.srcport",
-                                         "korval.tid",          "korval.unit",
-                                         "korval.subfunction",  "korval.node",
-                                         "korval.node_count",   "korval.exception",
-                                         "korval.sdo.cs",       "korval.sdo.index",
-                                         "korval.sdo.subindex", "korval.sdo.data",
-                                         "korval.sdo.toggle",   "korval.sdo.size",
-                                         "korval.sdo.abort",    "korval.request_in",
-                                         "korval.response_in",  "korval.time",
-                                         "korval.bad_length",   "korval.empty_list",
-                                         "korval.bad_reply",    "korval.exception_reply",
-                                         "korval.split_reply",  "korval.shared_segment",
-                                         "korval.late_reply",   "korval.no_reply",
-                                         "korval.unsolicited",  "korval.sdo.aborted",
-                                         "korval.not_modbus",   "korval.garbage",
-                                         "modbus.func_code",    "tcp.flags.fin"};
+const std::vector<std::string> Fields = {"frame.number",
+                                         "tcp.srcport",
+                                         "korval.tid",
+                                         "korval.unit",
+                                         "korval.subfunction",
+                                         "korval.node",
+                                         "korval.node_count",
+                                         "korval.exception",
+                                         "korval.sdo.cs",
+                                         "korval.sdo.index",
+                                         "korval.sdo.subindex",
+                                         "korval.sdo.data",
+                                         "korval.sdo.toggle",
+                                         "korval.sdo.size",
+                                         "korval.sdo.abort",
+                                         "korval.request_in",
+                                         "korval.response_in",
+                                         "korval.time",
+                                         "korval.bad_length",
+                                         "korval.empty_list",
+                                         "korval.bad_reply",
+                                         "korval.exception_reply",
+                                         "korval.split_reply",
+                                         "korval.incomplete_reply",
+                                         "korval.shared_segment",
+                                         "korval.late_reply",
+                                         "korval.no_reply",
+                                         "korval.unsolicited",
+                                         "korval.sdo.aborted",
+                                         "korval.not_modbus",
+                                         "korval.garbage",
+                                         "modbus.func_code",
+                                         "tcp.flags.fin"};
 // The notes that mean trouble: a healthy exchange has none of them.
-const std::vector<std::string> Problems = {
-    "korval.bad_length",  "korval.empty_list",     "korval.bad_reply",  "korval.exception_reply",
-    "korval.split_reply", "korval.shared_segment", "korval.late_reply", "korval.no_reply",
-    "korval.unsolicited", "korval.not_modbus"};
+const std::vector<std::string> Problems = {"korval.bad_length",       "korval.empty_list",
+                                           "korval.bad_reply",        "korval.exception_reply",
+                                           "korval.incomplete_reply", "korval.shared_segment",
+                                           "korval.late_reply",       "korval.no_reply",
+                                           "korval.unsolicited",      "korval.not_modbus"};
 
 using Row = std::map<std::string, std::string>;
 
@@ -322,7 +340,7 @@ TEST_F(Dissector, EmptyNodeListIsMarked) {
     expectNoProblems(rows[3]);
 }
 
-TEST_F(Dissector, SplitReplyIsReassembledAndMarked) {
+TEST_F(Dissector, SplitReplyIsReassembledWithANote) {
     sim.setFault(Fault::SplitReply);
     {
         Client client(sim.address());
@@ -336,6 +354,28 @@ TEST_F(Dissector, SplitReplyIsReassembledAndMarked) {
     EXPECT_EQ(value(rows[1], "korval.request_in"), value(rows[0], "frame.number"));
     EXPECT_EQ(value(rows[3], "korval.split_reply"), "1");
     EXPECT_EQ(value(rows[3], "korval.sdo.data"), "05500000") << "product code 0x5005";
+    for (const Row &row : rows)
+        expectNoProblems(row); // the library joins the pieces too
+}
+
+TEST_F(Dissector, ReplyThatNeverCompletesIsMarked) {
+    // The gateway sends the first 9 bytes of its reply and closes the connection.
+    GatewayModel model;
+    model.setNodes({5});
+    sim.setResponder([&model](const Bytes &request) {
+        const Bytes reply = model.reply(request, false);
+        return std::vector<Action>{{Action::Kind::Write, Bytes(reply.begin(), reply.begin() + 9)},
+                                   {Action::Kind::Close, {}}};
+    });
+    {
+        Client client(sim.address());
+        client.send(sdoRequest(tid++, 5, upload(0x1000, 0)));
+        ASSERT_TRUE(client.closedByPeer());
+    }
+    const std::vector<Row> rows = decode();
+    ASSERT_EQ(rows.size(), 1u) << "the piece is no frame of its own";
+    EXPECT_EQ(value(rows[0], "korval.incomplete_reply"), "1");
+    EXPECT_EQ(value(rows[0], "korval.no_reply"), "");
 }
 
 TEST_F(Dissector, RequestCutOffByTheGatewayHasNoReply) {
