@@ -1,7 +1,7 @@
 // Size of canlib32.dll and what it adds to a host's memory: the working set before the DLL
 // is loaded, after loading, after opening the channel, and after traffic.
 //
-//   footprint --address 127.x.y.z [--exchanges 1000] [--window-first]
+//   footprint --address 127.x.y.z [--dll PATH] [--exchanges 1000] [--window-first]
 //
 // The gateway is external (run.sh starts the native simulator), so that no simulator memory
 // is counted. The first window of a Wine process brings in Wine's whole windowing side;
@@ -49,7 +49,7 @@ int main(int argc, char **argv) {
     const std::string address = option(argc, argv, "--address", "");
     const unsigned exchanges = numberOption(argc, argv, "--exchanges", 1000);
     if (address.empty()) {
-        say("usage: footprint --address 127.x.y.z [--exchanges N]\n");
+        say("usage: footprint --address 127.x.y.z [--dll PATH] [--exchanges N] [--window-first]\n");
         return 2;
     }
     const bool windowFirst = flag(argc, argv, "--window-first");
@@ -67,10 +67,8 @@ int main(int argc, char **argv) {
     }
 
     Canlib api;
-    if (!api.load()) {
-        say("footprint: canlib32.dll does not load\n");
+    if (!api.loadFromOptions("footprint", argc, argv))
         return 1;
-    }
     const Memory loaded = memory();
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     const std::wstring path = api.path();

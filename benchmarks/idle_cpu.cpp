@@ -2,8 +2,15 @@
 // gateway's node list once a second. The main thread is blocked in a wait meanwhile, so the
 // process's processor time is the worker's plus whatever Wine itself spends.
 //
-//   idle_cpu --address 127.x.y.z [--seconds 10] [--wineserver-pid N]
+//   idle_cpu --address 127.x.y.z [--dll PATH] [--node N] [--reader [--read-timeout MS]]
+//            [--seconds 10] [--wineserver-pid N]
 //   idle_cpu --baseline [--window] [--seconds 10] [--wineserver-pid N]
+//
+// --node is the dialog's node choice (0, "Any", by default); heartbeats are delivered for that
+// node only. --reader adds a host thread blocked in canReadWait with a long time-out (60000 ms
+// by default) on an empty receive queue: with a --node that the gateway does not list, no
+// heartbeat arrives and the reader stays blocked; the program counts its wake-ups all the same,
+// and ends it afterwards with one SDO exchange.
 //
 // --baseline loads nothing and only waits: the same program's cost under Wine without the
 // library; with --window it first shows and closes a message box, as the library's run shows
@@ -15,6 +22,7 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -141,9 +149,12 @@ int main(int argc, char **argv) {
     const unsigned seconds = std::max(1u, numberOption(argc, argv, "--seconds", 10));
     const std::string address = option(argc, argv, "--address", "");
     const std::string serverPid = option(argc, argv, "--wineserver-pid", "");
-    if (!baseline && address.empty()) {
-        say("usage: idle_cpu --address 127.x.y.z | --baseline [--window] [--seconds N] "
-            "[--wineserver-pid N]\n");
+    const int node = static_cast<int>(numberOption(argc, argv, "--node", 0));
+    const bool reader = !baseline && flag(argc, argv, "--reader");
+    const uint32_t readTimeout = numberOption(argc, argv, "--read-timeout", 60000);
+    if ((!baseline && address.empty()) || node > 127) {
+        say("usage: idle_cpu --address 127.x.y.z [--dll PATH] [--node N] [--reader "
+            "[--read-timeout MS]] | --baseline [--window]; [--seconds N] [--wineserver-pid N]\n");
         return 2;
     }
 
@@ -161,16 +172,38 @@ int main(int argc, char **argv) {
     Canlib api;
     canHandle handle = -1;
     if (!baseline) {
-        if (!api.load()) {
-            say("idle_cpu: canlib32.dll does not load\n");
+        if (!api.loadFromOptions("idle_cpu", argc, argv))
             return 1;
-        }
         api.initializeLibrary();
-        handle = openChannel(api, address);
+        handle = openChannel(api, address, node);
         if (handle != 0 || !waitUntilExchanging(api, handle, 15000)) {
             say("idle_cpu: no SDO exchange through the library with %s\n", address.c_str());
             return 1;
         }
+    }
+
+    // The reader returns only with a frame or after its time-out: each return before the end of
+    // the idle period is a wake-up that the period's figures include.
+    std::atomic<unsigned> readerWakeUps{0};
+    std::atomic<bool> idleOver{false}, readerGotReply{false};
+    std::thread readerThread;
+    if (reader) {
+        readerThread = std::thread([&] {
+            while (!readerGotReply) {
+                int32_t id = 0;
+                uint8_t data[8];
+                uint32_t dlc = 0, flags = 0, time = 0;
+                const canStatus status =
+                    api.readWait(handle, &id, data, &dlc, &flags, &time, readTimeout);
+                if (status == canOK && id == SDO_RESPONSE_ID && idleOver)
+                    readerGotReply = true;
+                else if (!idleOver)
+                    ++readerWakeUps;
+                else if (status != canOK)
+                    return; // no reply after the idle period: end anyway
+            }
+        });
+        Sleep(200); // time for the reader to be in its wait
     }
 
     // Never signalled: the wait is the idle period itself, bounded by its time-out.
@@ -191,52 +224,89 @@ int main(int argc, char **argv) {
     const std::map<std::wstring, long long> tasksAfter = threadsScheduledNs(linuxPid);
     CloseHandle(never);
 
-    unsigned heartbeats = 0;
+    const unsigned wakeUpsWhileIdle = readerWakeUps;
+    if (reader) {
+        // One exchange ends the reader's wait: its reply is the frame it has waited for.
+        idleOver = true;
+        api.write(handle, SDO_REQUEST_ID, READ_DEVICE_TYPE, 8, canMSG_STD);
+        readerThread.join();
+    }
+
+    unsigned heartbeats = 0, otherFrames = 0;
     if (!baseline) {
         int32_t id = 0;
         uint8_t data[8];
         uint32_t dlc = 0;
         while (api.read(handle, &id, data, &dlc, nullptr, nullptr) == canOK)
-            if (id == 0x700 + NODE)
-                ++heartbeats;
+            ++(id == HEARTBEAT_ID ? heartbeats : otherFrames);
     }
 
     const double userMs = after.userMs - before.userMs;
     const double kernelMs = after.kernelMs - before.kernelMs;
     const double cpuMs = userMs + kernelMs;
-    say("Idle CPU, %s: main thread blocked in WaitForSingleObject for %.0f ms, %u threads in the "
-        "process.\n",
-        baseline ? (window ? "baseline (nothing loaded, no channel; a message box was shown)"
-                           : "baseline (nothing loaded, no channel)")
-                 : ("channel open and connected to " + address + ", no traffic").c_str(),
-        wallMs, threads);
+    std::string what = "baseline (nothing loaded, no channel)";
+    if (window)
+        what = "baseline (nothing loaded, no channel; a message box was shown)";
+    else if (!baseline)
+        what =
+            "channel open and connected to " + address + " (node choice " +
+            (node == 0 ? std::string("Any") : std::to_string(node)) + "), " +
+            (reader ? "a host thread blocked in canReadWait(" + std::to_string(readTimeout) + " ms)"
+                    : std::string("nothing called"));
+    say("Idle CPU, %s:\n  main thread blocked in WaitForSingleObject for %.0f ms, %u threads in "
+        "the process.\n",
+        what.c_str(), wallMs, threads);
     say("  GetProcessTimes: user %.1f ms + kernel %.1f ms = %.1f ms -> %.3f %% of one core\n",
         userMs, kernelMs, cpuMs, 100.0 * cpuMs / wallMs);
+    double processMs = -1;
     if (!tasksBefore.empty() && !tasksAfter.empty()) {
         // A thread that started during the wait counts in full; one that ended is missed.
-        double totalMs = 0;
+        processMs = 0;
         std::string perThread;
         for (const auto &[tid, ns] : tasksAfter) {
             const auto earlier = tasksBefore.find(tid);
             const double ms = (ns - (earlier == tasksBefore.end() ? 0 : earlier->second)) / 1e6;
-            totalMs += ms;
+            processMs += ms;
             char text[48];
             std::snprintf(text, sizeof text, " %.2f", ms);
             perThread += text;
         }
         say("  Linux scheduler (/proc/%ls/task/*/schedstat, ns): %.2f ms -> %.4f %% of one core"
             "\n    per Linux thread of the process, ms:%s\n",
-            linuxPid.c_str(), totalMs, 100.0 * totalMs / wallMs, perThread.c_str());
+            linuxPid.c_str(), processMs, 100.0 * processMs / wallMs, perThread.c_str());
+    } else {
+        say("  Linux scheduler: the Wine process was not found under /proc\n");
     }
+    double serverMs = -1;
     if (serverBefore >= 0 && serverAfter >= 0) {
-        const double serverMs = (serverAfter - serverBefore) / 1e6;
+        serverMs = (serverAfter - serverBefore) / 1e6;
         say("  wineserver (schedstat; it serves every program of the prefix): %.2f ms -> %.4f %%\n",
             serverMs, 100.0 * serverMs / wallMs);
     }
-    if (!baseline)
+    if (!baseline && (node == 0 || node == NODE))
         say("  node polls seen (heartbeat frames of node %u): %u\n", static_cast<unsigned>(NODE),
             heartbeats);
+    else if (!baseline)
+        say("  heartbeats delivered: %u (node %d is not listed by the gateway, so none should "
+            "be)\n",
+            heartbeats, node);
+    if (otherFrames > 0)
+        say("  other frames left in the receive queue: %u\n", otherFrames);
+    if (reader)
+        say("  reader: %u wake-ups during the idle period; %s\n", wakeUpsWhileIdle,
+            readerGotReply ? "the SDO reply after it ended its wait"
+                           : "it did NOT get the SDO reply after it");
 
+    if (!baseline) {
+        const std::string name = reader ? "idle CPU of the process, host blocked in canReadWait"
+                                        : "idle CPU of the process, channel open, nothing called";
+        const double percent = processMs < 0 ? -1 : 100.0 * processMs / wallMs;
+        target(name.c_str(), percent, "% core", "<= 0.05", processMs >= 0 && percent <= 0.05);
+        if (serverMs >= 0)
+            info((reader ? "wineserver, host blocked in canReadWait"
+                         : "wineserver, channel open, nothing called"),
+                 100.0 * serverMs / wallMs, "% core");
+    }
     if (!baseline)
         api.close(handle);
     return 0;

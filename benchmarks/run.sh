@@ -1,40 +1,108 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs and canlib32.dll (Release), starts Xvfb, a Wine prefix of their
-# own and the native gateway simulator, runs every benchmark RUNS times (default 3) and prints
-# the figures; everything it started is stopped at the end, also on failure.
+# own and the native gateway simulators, runs every benchmark RUNS times (default 3) and prints
+# the figures and a summary of the targets; everything it started is stopped at the end, also
+# on failure.
 #
-#   benchmarks/run.sh [RUNS]
+#   benchmarks/run.sh [--before REV] [RUNS]
+#
+# --before REV also builds the library of git revision REV (its canlib32.dll, and its native
+# library under the current sdo_rate_native) in build/bench-before, and runs every benchmark for
+# it and for the working tree's library in turns, so that both sets of figures come from one run
+# on one machine load. REV must have the portable library korval_core (ad947ce has).
 #
 # Figures also go to build/bench-win32/results.txt. The machine is shared: expect noise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=${1:-3}
-[[ $runs =~ ^[1-9][0-9]?$ ]] || { echo "usage: benchmarks/run.sh [RUNS 1-99]" >&2; exit 2; }
+usage() {
+    echo "usage: benchmarks/run.sh [--before REV] [RUNS 1-99]" >&2
+    exit 2
+}
+before_rev=
+runs=3
+while (($#)); do
+    case $1 in
+    --before)
+        (($# >= 2)) || usage
+        before_rev=$2
+        shift 2
+        ;;
+    *)
+        [[ $1 =~ ^[1-9][0-9]?$ ]] || usage
+        runs=$1
+        shift
+        ;;
+    esac
+done
 
 win=$root/build/bench-win32
 native=$root/build/bench-native
+before=$root/build/bench-before
 export CANLIB_WINE_STATE=$win/wine
 # Ours alone: other builds and tests use other 127.x addresses.
 sim_address=127.0.99.10
+# A second simulator that answers every request only after 500 ms: the worker then waits on
+# the socket long enough for canClose to be timed while it does.
+slow_address=127.0.99.11
+slow_reply_ms=500
 results=$win/results.txt
-programs=(sdo_rate notify_latency idle_cpu footprint)
+targets=$win/targets.txt
+programs=(sdo_rate notify_latency idle_cpu close_latency footprint)
+release=(-G Ninja -DCMAKE_BUILD_TYPE=Release)
+clang=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 
 "$root/tools/install-deps.sh"
 
 echo "== building (Release)"
-cmake -S "$root" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$root" -B "$win" "${release[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null
 cmake --build "$win" --target canlib32 "${programs[@]}" | tail -n 1
-cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$native" --target korval-gateway-sim | tail -n 1
+cmake -S "$root" -B "$native" "${release[@]}" "${clang[@]}" >/dev/null
+cmake --build "$native" --target korval-gateway-sim sdo_rate_native | tail -n 1
 
-sim_pid=
-cleanup() {
-    if [[ -n $sim_pid ]]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
+# The libraries measured, by label, in the order of the first run.
+labels=(after)
+declare -A dll=([after]="Z:$win/bin/canlib32.dll")
+declare -A native_program=([after]="$native/benchmarks/sdo_rate_native")
+declare -A revision=([after]="working tree, HEAD $(git -C "$root" rev-parse --short HEAD)")
+git -C "$root" diff --quiet HEAD -- || revision[after]+=" with uncommitted changes"
+if [[ -n $before_rev ]]; then
+    rev=$(git -C "$root" rev-parse --short "$before_rev^{commit}")
+    echo "== building the library of $rev in $before"
+    src=$before/src
+    # Extracted anew only for another revision, so that an unchanged tree is not rebuilt.
+    if [[ $(cat "$before/revision" 2>/dev/null) != "$rev" ]]; then
+        rm -rf "$src"
+        mkdir -p "$src"
+        git -C "$root" archive "$rev" | tar -x -C "$src"
+        echo "$rev" >"$before/revision"
     fi
+    # The same benchmark sources measure both libraries.
+    if ! diff -r -q "$root/benchmarks" "$src/benchmarks" >/dev/null 2>&1; then
+        rm -rf "$src/benchmarks"
+        cp -r "$root/benchmarks" "$src/benchmarks"
+    fi
+    cmake -S "$src" -B "$before/win32" "${release[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" >/dev/null
+    cmake --build "$before/win32" --target canlib32 | tail -n 1
+    labels=(before after)
+    dll[before]="Z:$before/win32/bin/canlib32.dll"
+    revision[before]="$rev"
+    if cmake -S "$src" -B "$before/native" "${release[@]}" "${clang[@]}" >"$before/native.log" \
+        2>&1 && cmake --build "$before/native" --target sdo_rate_native >>"$before/native.log" 2>&1; then
+        native_program[before]="$before/native/benchmarks/sdo_rate_native"
+    else
+        echo "the native library of $rev does not build with the current benchmark: see" \
+            "$before/native.log; its native figures are left out"
+    fi
+fi
+
+sim_pids=()
+cleanup() {
+    for pid in "${sim_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     "$root/tests/wine/wine-env" stop || true
 }
 trap cleanup EXIT
@@ -42,19 +110,22 @@ trap cleanup EXIT
 echo "== starting Xvfb and the Wine prefix in $CANLIB_WINE_STATE"
 "$root/tests/wine/wine-env" start
 
-"$native/gateway-sim/korval-gateway-sim" --address "$sim_address" --nodes 5 \
-    >"$win/simulator.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 50); do
-    grep -q '^listening' "$win/simulator.log" && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-done
-grep -q '^listening' "$win/simulator.log" || {
-    echo "the native simulator did not start:" >&2
-    cat "$win/simulator.log" >&2
+# One native simulator with node 5 in the background; waits until it listens.
+start_simulator() {
+    local log=$win/simulator-$1.log
+    "$native/gateway-sim/korval-gateway-sim" --address "$1" --nodes 5 "${@:2}" >"$log" 2>&1 &
+    sim_pids+=($!)
+    for _ in $(seq 50); do
+        grep -q '^listening' "$log" && return 0
+        kill -0 "${sim_pids[-1]}" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "the native simulator on $1 did not start:" >&2
+    cat "$log" >&2
     exit 1
 }
+start_simulator "$sim_address"
+start_simulator "$slow_address" --fault "delay:$slow_reply_ms"
 
 # Our prefix's wineserver: its working folder is named after the prefix's device and inode.
 prefix=$CANLIB_WINE_STATE/prefix
@@ -65,72 +136,167 @@ for pid in $(pgrep -x 'wineserver(32|64)?' || true); do
         server_pid=$pid
     fi
 done
+server_args=()
+[[ -n $server_pid ]] && server_args=(--wineserver-pid "$server_pid")
+
+on_wine() { (cd "$win/bin" && timeout 300 "$root/tests/wine/wine-run" "$@"); }
+natively() { timeout 300 "$@"; }
 
 failures=0
-# One program under Wine, bounded in time; a failure is reported and the run goes on.
+: >"$targets"
+# One program, bounded in time, for the library of a label (or "-" for none); a failure is
+# reported and the run goes on. Its target lines are kept for the summary.
 bench() {
-    echo "-- $*"
-    if ! (cd "$win/bin" && timeout 300 "$root/tests/wine/wine-run" "$@"); then
+    local label=$1 output=$win/last-output.txt
+    shift
+    echo "-- [$label] ${*:2}"
+    if ! "$@" 2>&1 | tee "$output"; then
         echo "FAILED: $*"
         failures=$((failures + 1))
     fi
+    grep -E '^(TARGET|INFO)\|' "$output" | sed "s/^/$label|/" >>"$targets" || true
+}
+
+# The labels in turns: the first run starts with the first label, the next with the other.
+in_turn() {
+    if (($1 % 2 == 1)); then
+        printf '%s\n' "${labels[@]}"
+    else
+        printf '%s\n' "${labels[@]}" | tac
+    fi
+}
+
+summary() {
+    echo "== summary: each figure of each run, and whether its target was met"
+    for label in "${labels[@]}"; do
+        echo "$label: ${revision[$label]}"
+    done
+    awk -F'|' -v order="${labels[*]}" '
+        BEGIN { n = split(order, label, " ") }
+        {
+            what = $3
+            if (!(what in seen)) { seen[what] = ++count; name[count] = what }
+            values[what, $1] = values[what, $1] " " $4
+            unit[what] = $5
+            if ($2 == "TARGET") {
+                goal[what] = $6
+                runs[what, $1]++
+                if ($7 == "met") met[what, $1]++
+            } else {
+                goal[what] = "(no target)"
+            }
+        }
+        END {
+            for (i = 1; i <= count; i++) {
+                w = name[i]
+                printf "%s, %s %s\n", w, goal[w], unit[w]
+                for (j = 1; j <= n; j++) {
+                    l = label[j]
+                    if (!((w, l) in values)) continue
+                    verdict = ""
+                    if (runs[w, l] > 0) {
+                        m = met[w, l] + 0
+                        verdict = m == runs[w, l] ? "met" : m == 0 ? "NOT met" \
+                                                        : "met in " m " of " runs[w, l] " runs"
+                        verdict = "  -> " verdict
+                    }
+                    printf "    %-7s%s%s\n", l ":", values[w, l], verdict
+                }
+            }
+        }' "$targets"
 }
 
 {
     echo "== machine"
     echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
-    echo "commit:  $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+    for label in "${labels[@]}"; do
+        echo "$label:$(printf '%*s' $((8 - ${#label})) '')${revision[$label]}"
+    done
     echo "cores:   $(nproc), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
     echo "wine:    $(wine --version)"
     echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at start"
 
     echo
-    echo "== 1. SDO exchanges per second"
+    echo "== 1. SDO exchanges per second under Wine, against the native simulator"
     for i in $(seq "$runs"); do
-        bench sdo_rate.exe --address "$sim_address"
-        bench sdo_rate.exe
+        for label in $(in_turn "$i"); do
+            bench "$label" on_wine sdo_rate.exe --address "$sim_address" --dll "${dll[$label]}" \
+                --traits
+        done
     done
 
     echo
-    echo "== 2. notification latency"
+    echo "== 2. SDO exchanges per second, native library against a native client"
     for i in $(seq "$runs"); do
-        bench notify_latency.exe
-        bench notify_latency.exe --address "$sim_address"
+        for label in $(in_turn "$i"); do
+            [[ -n ${native_program[$label]:-} ]] || continue
+            bench "$label" natively "${native_program[$label]}" --address "$sim_address" \
+                --exchanges 20000 --rounds 20
+        done
     done
 
     echo
-    echo "== 3. idle CPU (wineserver pid ${server_pid:-not found})"
-    server_args=()
-    [[ -n $server_pid ]] && server_args=(--wineserver-pid "$server_pid")
+    echo "== 3. notification latency"
     for i in $(seq "$runs"); do
-        bench idle_cpu.exe --baseline "${server_args[@]}"
-        bench idle_cpu.exe --baseline --window "${server_args[@]}"
-        bench idle_cpu.exe --address "$sim_address" "${server_args[@]}"
+        for label in $(in_turn "$i"); do
+            bench "$label" on_wine notify_latency.exe --address "$sim_address" \
+                --dll "${dll[$label]}"
+            bench "$label" on_wine notify_latency.exe --dll "${dll[$label]}"
+        done
     done
 
     echo
-    echo "== 4. size and memory"
-    dll=$win/bin/canlib32.dll
-    strip_copy=$win/canlib32-stripped.dll
-    i686-w64-mingw32-strip -o "$strip_copy" "$dll"
-    echo "canlib32.dll as built (Release): $(stat -c %s "$dll") bytes;" \
-        "stripped copy: $(stat -c %s "$strip_copy") bytes; sections:"
-    debug=0
-    while read -r _ name size _; do
-        case $name in
-        .debug*) debug=$((debug + 16#$size)) ;;
-        .text | .rdata | .eh_frame | .rsrc | .data | .reloc)
-            printf '  %-10s %7d bytes\n' "$name" $((16#$size))
-            ;;
-        esac
-    done < <(i686-w64-mingw32-objdump -h "$dll")
-    printf '  %-10s %7d bytes (plus a symbol table)\n' '.debug_*' "$debug"
+    echo "== 4. idle CPU (wineserver pid ${server_pid:-not found})"
     for i in $(seq "$runs"); do
-        bench footprint.exe --address "$sim_address"
-        bench footprint.exe --address "$sim_address" --window-first
+        bench - on_wine idle_cpu.exe --baseline "${server_args[@]}"
+        bench - on_wine idle_cpu.exe --baseline --window "${server_args[@]}"
+        for label in $(in_turn "$i"); do
+            bench "$label" on_wine idle_cpu.exe --address "$sim_address" --dll "${dll[$label]}" \
+                "${server_args[@]}"
+        done
+        # Node 6 is not listed by the simulator: no heartbeat wakes the blocked reader.
+        for label in $(in_turn "$i"); do
+            bench "$label" on_wine idle_cpu.exe --address "$sim_address" --dll "${dll[$label]}" \
+                --reader --node 6 "${server_args[@]}"
+        done
+    done
+
+    echo
+    echo "== 5. canClose while the worker waits on the gateway"
+    for i in $(seq "$runs"); do
+        for label in $(in_turn "$i"); do
+            bench "$label" on_wine close_latency.exe --address "$slow_address" \
+                --reply-delay "$slow_reply_ms" --dll "${dll[$label]}"
+        done
+    done
+
+    echo
+    echo "== 6. size and memory"
+    for label in "${labels[@]}"; do
+        dll_file=${dll[$label]#Z:}
+        strip_copy=$win/canlib32-$label-stripped.dll
+        i686-w64-mingw32-strip -o "$strip_copy" "$dll_file"
+        echo "[$label] canlib32.dll as built (Release): $(stat -c %s "$dll_file") bytes;" \
+            "stripped copy: $(stat -c %s "$strip_copy") bytes; sections:"
+        while read -r _ name size _; do
+            case $name in
+            .text | .rdata | .eh_frame | .rsrc | .data | .reloc)
+                printf '  %-10s %7d bytes\n' "$name" $((16#$size))
+                ;;
+            esac
+        done < <(i686-w64-mingw32-objdump -h "$dll_file")
+    done
+    for i in $(seq "$runs"); do
+        for label in $(in_turn "$i"); do
+            bench "$label" on_wine footprint.exe --address "$sim_address" --dll "${dll[$label]}"
+            bench "$label" on_wine footprint.exe --address "$sim_address" --dll "${dll[$label]}" \
+                --window-first
+        done
     done
     echo
     echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at the end"
+    echo
+    summary
     echo "failures: $failures"
 } 2>&1 | tee "$results"
 

@@ -1,27 +1,26 @@
-// SDO exchanges per second through canlib32.dll against the same exchanges made by a plain
-// Winsock client, side by side in one process and against one simulated gateway.
+// SDO exchanges per second through canlib32.dll against the same exchanges made by plain Winsock
+// clients, side by side in one process and against one simulated gateway.
 //
-//   sdo_rate [--address 127.x.y.z] [--exchanges 20000] [--rounds 10] [--warmup 1000]
+//   sdo_rate [--address 127.x.y.z] [--dll PATH] [--exchanges 10000] [--rounds 10]
+//            [--warmup 500] [--traits]
 //
 // Without --address the gateway is an in-process korvalsim::GatewaySimulator on 127.0.99.1;
 // with it, a gateway already listening there (run.sh starts the native korval-gateway-sim).
-// Besides the library and the plain client, variants of the plain client add the traits of the
-// library's worker one at a time, to show where the library's time goes.
+// --traits adds plain clients that each copy one way of waiting of a worker-based library, to
+// show what each costs under Wine.
 #include "bench_support.h"
 #include "gateway_simulator.h"
+#include "rate_rounds.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 using namespace bench;
@@ -30,10 +29,26 @@ namespace {
 
 const char IN_PROCESS_ADDRESS[] = "127.0.99.1";
 
+int64_t deadline(uint32_t ms) {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        return value.QuadPart;
+    }();
+    return now() + frequency * ms / 1000;
+}
+
+// Milliseconds left until end, rounded up: a wait that ends early would only be repeated.
+DWORD msUntil(int64_t end) {
+    const double left = ticksToSeconds(end - now()) * 1000;
+    return left > 0 ? static_cast<DWORD>(left) + 1 : 0;
+}
+
 enum class Style {
-    Blocking,            // blocking send and recv
-    SelectBoth,          // select() before every send and every recv, as the library's worker
-    SelectBeforeReceive, // send at once, select() only before recv
+    Blocking,     // blocking send and recv
+    Select,       // send at once; select() in 20 ms slices before recv
+    NetworkEvent, // send and recv tried first; when one would block, WaitForMultipleObjects on
+                  // the socket's network event and a stop event
 };
 
 // A client connection of our own to the gateway, one request in flight at a time.
@@ -59,14 +74,26 @@ class RawClient {
         // A loopback connect completes or fails at once, so the blocking connect is bounded.
         connected =
             ::connect(handle, reinterpret_cast<const sockaddr *>(&target), sizeof target) == 0;
-        if (connected && style != Style::Blocking) {
+        if (!connected)
+            return;
+        if (style == Style::Select) {
             u_long nonBlocking = 1;
             ioctlsocket(handle, FIONBIO, &nonBlocking);
+        } else if (style == Style::NetworkEvent) {
+            // Also makes the socket non-blocking.
+            networkEvent = WSACreateEvent();
+            stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            connected = networkEvent != WSA_INVALID_EVENT && stopEvent != nullptr &&
+                        WSAEventSelect(handle, networkEvent, FD_READ | FD_WRITE | FD_CLOSE) == 0;
         }
     }
     ~RawClient() {
         if (handle != INVALID_SOCKET)
             closesocket(handle);
+        if (networkEvent != WSA_INVALID_EVENT)
+            WSACloseEvent(networkEvent);
+        if (stopEvent != nullptr)
+            CloseHandle(stopEvent);
     }
     RawClient(const RawClient &) = delete;
     RawClient &operator=(const RawClient &) = delete;
@@ -76,17 +103,19 @@ class RawClient {
     bool exchange() {
         uint8_t request[17];
         buildSdoRequest(transaction++, request);
-        if (style == Style::SelectBoth && !waitReady(true))
-            return false;
-        if (::send(handle, reinterpret_cast<const char *>(request), 17, 0) != 17)
+        const int64_t end = deadline(REPLY_TIMEOUT_MS);
+        int sent = transfer(end, false, [&] {
+            return ::send(handle, reinterpret_cast<const char *>(request), 17, 0);
+        });
+        if (sent != 17)
             return false;
         uint8_t reply[17];
         size_t got = 0;
         while (got < 17) {
-            if (style != Style::Blocking && !waitReady(false))
-                return false;
-            int n =
-                recv(handle, reinterpret_cast<char *>(reply + got), static_cast<int>(17 - got), 0);
+            int n = transfer(end, true, [&] {
+                return recv(handle, reinterpret_cast<char *>(reply + got),
+                            static_cast<int>(17 - got), 0);
+            });
             if (n <= 0)
                 return false;
             got += static_cast<size_t>(n);
@@ -95,17 +124,46 @@ class RawClient {
     }
 
   private:
-    // As the library waits: select() in 20 ms slices, the socket in the exception set too.
-    bool waitReady(bool forWrite) {
-        for (unsigned waited = 0; waited < REPLY_TIMEOUT_MS; waited += 20) {
+    // One send or recv call, made the way this client's style waits; -1 on failure or when
+    // the time is up.
+    template <class Call> int transfer(int64_t end, bool forReply, Call call) {
+        switch (style) {
+        case Style::Blocking:
+            return call();
+        case Style::Select:
+            // A send of 17 bytes always finds room; only the reply is waited for.
+            if (forReply && !selectUntilReadable(end))
+                return -1;
+            return call();
+        case Style::NetworkEvent:
+            for (;;) {
+                const int n = call();
+                if (n != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK)
+                    return n;
+                const DWORD left = msUntil(end);
+                if (left == 0)
+                    return -1;
+                HANDLE events[2] = {networkEvent, stopEvent};
+                if (WaitForMultipleObjects(2, events, FALSE, left) != WAIT_OBJECT_0)
+                    return -1;
+                WSANETWORKEVENTS seen;
+                WSAEnumNetworkEvents(handle, networkEvent, &seen); // resets the event
+            }
+        }
+        return -1;
+    }
+
+    // As the library's worker waited: select() in 20 ms slices, the socket in the exception
+    // set too.
+    bool selectUntilReadable(int64_t end) {
+        while (msUntil(end) > 0) {
             fd_set ready, failed;
             FD_ZERO(&ready);
             FD_ZERO(&failed);
             FD_SET(handle, &ready);
             FD_SET(handle, &failed);
             timeval slice{0, 20000};
-            int count = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr,
-                                 &failed, &slice);
+            const int count = ::select(0, &ready, nullptr, &failed, &slice);
             if (count == SOCKET_ERROR)
                 return false;
             if (count > 0)
@@ -115,24 +173,55 @@ class RawClient {
     }
 
     SOCKET handle = INVALID_SOCKET;
+    WSAEVENT networkEvent = WSA_INVALID_EVENT;
+    HANDLE stopEvent = nullptr;
     Style style;
     bool connected = false;
     uint16_t transaction = 0;
 };
 
-// A blocking client driven from another thread: each exchange is handed to it and its end
-// handed back through a mutex and two condition variables, as frames travel between a host
-// thread and the library's worker.
-class HandedOverClient {
+// Lock, bounded wait and pulse from the C++ library (winpthreads under MinGW).
+class StandardMonitor {
+  public:
+    void enter() { mutex.lock(); }
+    void leave() { mutex.unlock(); }
+    void waitFor(DWORD ms) {
+        std::unique_lock<std::mutex> held(mutex, std::adopt_lock);
+        changed.wait_for(held, std::chrono::milliseconds(ms));
+        held.release();
+    }
+    void pulse() { changed.notify_one(); }
+
+  private:
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+// The same from the platform's slim reader/writer lock and condition variable.
+class SlimMonitor {
+  public:
+    void enter() { AcquireSRWLockExclusive(&lock); }
+    void leave() { ReleaseSRWLockExclusive(&lock); }
+    void waitFor(DWORD ms) { SleepConditionVariableSRW(&changed, &lock, ms, 0); }
+    void pulse() { WakeConditionVariable(&changed); }
+
+  private:
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+};
+
+// A plain client driven from a second thread, as a worker-based library does it: the request
+// goes through one monitor (the transmit queue) and the answer comes back through another (the
+// receive queue), each with a pulse and a bounded wait.
+template <class Monitor> class HandedOverClient {
   public:
     HandedOverClient(const std::string &address, Style how)
         : client(address, how), thread([this] { run(); }) {}
     ~HandedOverClient() {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            stopping = true;
-        }
-        toWorker.notify_one();
+        transmit.enter();
+        stopping = true;
+        transmit.pulse();
+        transmit.leave();
         thread.join();
     }
     HandedOverClient(const HandedOverClient &) = delete;
@@ -141,60 +230,58 @@ class HandedOverClient {
     bool isConnected() const { return client.isConnected(); }
 
     bool exchange() {
-        std::unique_lock<std::mutex> guard(lock);
+        transmit.enter();
         const uint64_t wanted = ++requested;
-        toWorker.notify_one();
-        return toHost.wait_for(guard, std::chrono::milliseconds(REPLY_TIMEOUT_MS), [&] {
-            return completed == wanted;
-        }) && succeeded;
+        transmit.pulse();
+        transmit.leave();
+
+        const int64_t end = deadline(REPLY_TIMEOUT_MS);
+        receive.enter();
+        for (DWORD left = msUntil(end); completed != wanted && left > 0; left = msUntil(end))
+            receive.waitFor(left);
+        const bool ok = completed == wanted && succeeded;
+        receive.leave();
+        return ok;
     }
 
   private:
     void run() {
-        std::unique_lock<std::mutex> guard(lock);
+        uint64_t taken = 0;
         for (;;) {
-            // Bounded like the library's own wait; loops until there is work or a stop.
-            toWorker.wait_for(guard, std::chrono::milliseconds(1000),
-                              [&] { return stopping || requested != completed; });
-            if (stopping)
+            transmit.enter();
+            // Bounded like the library's own wait, which polls the gateway when it runs out.
+            while (!stopping && requested == taken)
+                transmit.waitFor(1000);
+            const bool stop = stopping;
+            taken = requested;
+            transmit.leave();
+            if (stop)
                 return;
-            if (requested == completed)
-                continue;
-            guard.unlock();
             const bool ok = client.exchange();
-            guard.lock();
+            receive.enter();
             succeeded = ok;
-            ++completed;
-            toHost.notify_one();
+            completed = taken;
+            receive.pulse();
+            receive.leave();
         }
     }
 
     RawClient client;
-    std::mutex lock;
-    std::condition_variable toWorker, toHost;
-    uint64_t requested = 0, completed = 0;
-    bool succeeded = false, stopping = false;
-    std::thread thread; // last: starts once everything above exists
-};
-
-struct Mode {
-    Mode(const char *shortName, const char *text, std::function<bool()> fn)
-        : name(shortName), description(text), exchange(std::move(fn)) {}
-    const char *name;
-    const char *description;
-    std::function<bool()> exchange;
-    double seconds = 0;
-    unsigned done = 0;
-    std::vector<double> roundRates;
-    std::vector<double> microseconds; // each exchange's own duration
+    Monitor transmit, receive;
+    uint64_t requested = 0; // under transmit
+    bool stopping = false;  // under transmit
+    uint64_t completed = 0; // under receive
+    bool succeeded = false; // under receive
+    std::thread thread;     // last: starts once everything above exists
 };
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const unsigned exchanges = numberOption(argc, argv, "--exchanges", 20000);
+    const unsigned exchanges = numberOption(argc, argv, "--exchanges", 10000);
     const unsigned rounds = std::max(1u, numberOption(argc, argv, "--rounds", 10));
-    const unsigned warmup = numberOption(argc, argv, "--warmup", 1000);
+    const unsigned warmup = numberOption(argc, argv, "--warmup", 500);
+    const bool traits = flag(argc, argv, "--traits");
     std::string address = option(argc, argv, "--address", "");
     const bool inProcess = address.empty();
     if (inProcess)
@@ -218,10 +305,8 @@ int main(int argc, char **argv) {
     }
 
     Canlib api;
-    if (!api.load()) {
-        say("sdo_rate: canlib32.dll does not load\n");
+    if (!api.loadFromOptions("sdo_rate", argc, argv))
         return 1;
-    }
     api.initializeLibrary();
     const canHandle handle = openChannel(api, address);
     if (handle != 0 || !waitUntilExchanging(api, handle, 15000)) {
@@ -229,95 +314,73 @@ int main(int argc, char **argv) {
         return 1;
     }
     RawClient plain(address, Style::Blocking);
-    RawClient selectBoth(address, Style::SelectBoth);
-    RawClient selectReceive(address, Style::SelectBeforeReceive);
-    HandedOverClient handedOver(address, Style::Blocking);
-    HandedOverClient workerLike(address, Style::SelectBoth);
-    if (!plain.isConnected() || !selectBoth.isConnected() || !selectReceive.isConnected() ||
-        !handedOver.isConnected() || !workerLike.isConnected()) {
-        say("sdo_rate: the plain client does not connect to %s\n", address.c_str());
+    RawClient evented(address, Style::NetworkEvent);
+    if (!plain.isConnected() || !evented.isConnected()) {
+        say("sdo_rate: the plain clients do not connect to %s\n", address.c_str());
         return 1;
+    }
+
+    unsigned heartbeats = 0;
+    std::vector<RateClient> clients = {
+        {"library", "canWrite + canReadWait through the DLL",
+         [&] { return libraryExchange(api, handle, heartbeats); }},
+        {"raw", "Winsock: blocking send/recv, TCP_NODELAY", [&] { return plain.exchange(); }},
+        {"raw+event", "raw, but send/recv tried first, else wait on network event + stop event",
+         [&] { return evented.exchange(); }},
+    };
+    std::unique_ptr<RawClient> selecting;
+    std::unique_ptr<HandedOverClient<StandardMonitor>> standardHandOver, oldWorker;
+    std::unique_ptr<HandedOverClient<SlimMonitor>> slimHandOver, newWorker;
+    if (traits) {
+        selecting = std::make_unique<RawClient>(address, Style::Select);
+        standardHandOver =
+            std::make_unique<HandedOverClient<StandardMonitor>>(address, Style::Blocking);
+        slimHandOver = std::make_unique<HandedOverClient<SlimMonitor>>(address, Style::Blocking);
+        oldWorker = std::make_unique<HandedOverClient<StandardMonitor>>(address, Style::Select);
+        newWorker = std::make_unique<HandedOverClient<SlimMonitor>>(address, Style::NetworkEvent);
+        if (!selecting->isConnected() || !standardHandOver->isConnected() ||
+            !slimHandOver->isConnected() || !oldWorker->isConnected() ||
+            !newWorker->isConnected()) {
+            say("sdo_rate: the trait clients do not connect to %s\n", address.c_str());
+            return 1;
+        }
+        clients.insert(
+            clients.end(),
+            {{"raw+select", "raw, non-blocking, select() in 20 ms slices before each recv",
+              [&] { return selecting->exchange(); }},
+             {"raw+std-cv", "raw on a second thread, handed over by std::condition_variable",
+              [&] { return standardHandOver->exchange(); }},
+             {"raw+slim-cv", "raw on a second thread, handed over by SRWLOCK + CONDITION_VARIABLE",
+              [&] { return slimHandOver->exchange(); }},
+             {"worker-old",
+              "raw+select on a second thread with the std::condition_variable hand-over",
+              [&] { return oldWorker->exchange(); }},
+             {"worker-new", "raw+event on a second thread with the slim hand-over",
+              [&] { return newWorker->exchange(); }}});
     }
 
     say("SDO exchange rate: one 17-byte request / 17-byte reply in flight at a time, node %u,\n"
         "object 0x1000 read (expedited upload). Gateway: %s.\n"
-        "%u exchanges per client after %u warm-up exchanges each, in %u rounds; each round runs\n"
-        "the clients one after another, so that machine noise falls on all of them alike.\n",
+        "%u exchanges per client after %u warm-up exchanges each, in %u rounds; the clients take\n"
+        "turns within each round (each round starts with the next one), so that machine noise\n"
+        "falls on all of them alike. 'x ref' is the median over the rounds of the client's rate\n"
+        "divided by the raw client's rate in the same round.\n",
         static_cast<unsigned>(NODE),
         inProcess ? "in-process korvalsim::GatewaySimulator on 127.0.99.1 (same Wine process)"
                   : ("external simulator on " + address + " (not in this process)").c_str(),
         exchanges, warmup, rounds);
 
-    unsigned heartbeats = 0;
-    std::vector<Mode> modes = {
-        {"library", "canWrite + canReadWait through canlib32.dll",
-         [&] { return libraryExchange(api, handle, heartbeats); }},
-        {"raw", "Winsock client: blocking send/recv, TCP_NODELAY",
-         [&] { return plain.exchange(); }},
-        {"raw+select2", "raw, non-blocking, select() before each send and recv (as the worker)",
-         [&] { return selectBoth.exchange(); }},
-        {"raw+select1", "raw, non-blocking, send at once, select() only before recv",
-         [&] { return selectReceive.exchange(); }},
-        {"raw+thread", "raw on a second thread, handed over by condition variables both ways",
-         [&] { return handedOver.exchange(); }},
-        {"raw+both", "raw+select2 on a second thread with the hand-over: the worker's pattern",
-         [&] { return workerLike.exchange(); }},
-    };
-
-    for (Mode &mode : modes)
-        for (unsigned i = 0; i < warmup; ++i)
-            if (!mode.exchange()) {
-                say("sdo_rate: %s warm-up exchange %u failed\n", mode.name, i);
-                return 1;
-            }
-    const unsigned perRound = exchanges / rounds;
-    for (Mode &mode : modes)
-        mode.microseconds.reserve(perRound * rounds);
-    for (unsigned r = 0; r < rounds; ++r) {
-        for (Mode &mode : modes) {
-            const int64_t start = now();
-            int64_t before = start;
-            for (unsigned i = 0; i < perRound; ++i) {
-                if (!mode.exchange()) {
-                    say("sdo_rate: %s exchange failed in round %u\n", mode.name, r + 1);
-                    return 1;
-                }
-                const int64_t after = now();
-                mode.microseconds.push_back(ticksToMicroseconds(after - before));
-                before = after;
-            }
-            const double seconds = ticksToSeconds(before - start);
-            mode.seconds += seconds;
-            mode.done += perRound;
-            mode.roundRates.push_back(perRound / seconds);
-        }
-        if (simulator)
-            simulator->clearRequests(); // its record is not what is measured
-    }
-
-    // The overall rate is the figure asked for; the median exchange and the best round are
-    // less disturbed by other programs on a shared machine.
-    auto rate = [](const Mode &mode) { return mode.done / mode.seconds; };
-    auto best = [](const Mode &mode) {
-        return *std::max_element(mode.roundRates.begin(), mode.roundRates.end());
-    };
-    std::vector<Percentiles> times;
-    for (Mode &mode : modes)
-        times.push_back(percentiles(mode.microseconds));
-    const double rawRate = rate(modes[1]);
-    say("  %-11s %9s %9s %9s %9s %10s %9s\n", "client", "rate/s", "x raw", "median us", "p99 us",
-        "best rnd/s", "x raw");
-    for (size_t m = 0; m < modes.size(); ++m) {
-        const Mode &mode = modes[m];
-        say("  %-11s %9.0f %9.3f %9.1f %9.1f %10.0f %9.3f  %s\n", mode.name, rate(mode),
-            rate(mode) / rawRate, times[m].median, times[m].p99, best(mode),
-            best(mode) / best(modes[1]), mode.description);
-    }
-    say("  RATIO library/raw: overall rate %.3f, median exchange %.3f, best round %.3f "
-        "(target >= 0.90)\n",
-        rate(modes[0]) / rawRate, times[1].median / times[0].median,
-        best(modes[0]) / best(modes[1]));
-    say("  target (overall rate) %s\n", rate(modes[0]) / rawRate >= 0.90 ? "met" : "NOT met");
+    if (!runRounds(clients, warmup, rounds, exchanges / rounds, [&] {
+            if (simulator)
+                simulator->clearRequests(); // its record is not what is measured
+        }))
+        return 1;
+    printRates(clients, clients[1]);
+    say("  library/raw+event: median of rounds %.3f\n",
+        median(roundRatios(clients[0], clients[2])));
+    printRatio(inProcess ? "Wine: DLL/raw exchange rate (in-process simulator)"
+                         : "Wine: DLL/raw exchange rate",
+               clients[0], clients[1]);
     say("  heartbeats skipped by the library client: %u (node polls while it was idle)\n",
         heartbeats);
 

@@ -32,8 +32,9 @@ struct Options {
 
 void usage() {
     std::cerr << "usage: korval-gateway-sim [--address 127.x.y.z] [--port N] [--nodes 5,10,3]\n"
-                 "         [--fault none|no-reply|delay|exception|garbage|empty-list|split|\n"
-                 "                  close-after:N|close-on-connect] [--pcap FILE] [--verbose]\n"
+                 "         [--fault none|no-reply|delay|delay:MS|exception|garbage|empty-list|\n"
+                 "                  split|close-after:N|close-on-connect]\n"
+                 "         [--pcap FILE] [--verbose]\n"
                  "  --pcap FILE  writes the traffic served to FILE, a capture for Wireshark\n";
 }
 
@@ -74,14 +75,28 @@ bool parseFault(const std::string &text, Options &options) {
             return true;
         }
     }
-    const std::string prefix = "close-after:";
-    unsigned long count = 0;
-    if (text.compare(0, prefix.size(), prefix) != 0 ||
-        !parseNumber(text.substr(prefix.size()), 100000, count))
-        return false;
-    options.fault = Fault::CloseAfterRequests;
-    options.parameter = static_cast<unsigned>(count);
-    return true;
+    // The faults that take a number: "close-after:N" requests (0 closes on the first one),
+    // "delay:N" ms (0 would mean the fault's default, so it is refused).
+    struct Counted {
+        const char *prefix;
+        Fault fault;
+        unsigned long least;
+    };
+    static const Counted counted[] = {
+        {"close-after:", Fault::CloseAfterRequests, 0},
+        {"delay:", Fault::DelayReply, 1},
+    };
+    for (const Counted &c : counted) {
+        const std::string prefix = c.prefix;
+        unsigned long count = 0;
+        if (text.compare(0, prefix.size(), prefix) == 0 &&
+            parseNumber(text.substr(prefix.size()), 100000, count) && count >= c.least) {
+            options.fault = c.fault;
+            options.parameter = static_cast<unsigned>(count);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool parseArgs(int argc, char **argv, Options &options) {
