@@ -53,15 +53,27 @@ template <class... Args> void say(const char *format, Args... args) {
     std::fflush(stdout);
 }
 
+// A figure as the summary shows it: three significant digits below 100, none after the point
+// above.
+inline std::string figure(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, value >= 100 || value <= -100 ? "%.0f" : "%.3g", value);
+    return text;
+}
+
 // One figure with its target, in a fixed form that run.sh collects:
-// "TARGET|what|value|unit|goal|met" (or "NOT met").
-inline void target(const char *what, double value, const char *unit, const char *goal, bool met) {
-    say("TARGET|%s|%.4g|%s|%s|%s\n", what, value, unit, goal, met ? "met" : "NOT met");
+// "TARGET|what|value|unit|goal|met" (or "NOT met"). A program that measures two libraries side
+// by side names the one that run.sh did not give it: "label|TARGET|...".
+inline void target(const char *what, double value, const char *unit, const char *goal, bool met,
+                   const char *label = nullptr) {
+    say("%s%sTARGET|%s|%s|%s|%s|%s\n", label ? label : "", label ? "|" : "", what,
+        figure(value).c_str(), unit, goal, met ? "met" : "NOT met");
 }
 
 // A figure without a target that the summary shows beside the targets: "INFO|what|value|unit".
-inline void info(const char *what, double value, const char *unit) {
-    say("INFO|%s|%.4g|%s\n", what, value, unit);
+inline void info(const char *what, double value, const char *unit, const char *label = nullptr) {
+    say("%s%sINFO|%s|%s|%s\n", label ? label : "", label ? "|" : "", what, figure(value).c_str(),
+        unit);
 }
 
 struct Percentiles {

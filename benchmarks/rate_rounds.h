@@ -89,7 +89,8 @@ inline void printRates(std::vector<RateClient> &clients, const RateClient &refer
 
 // The library's rate over the plain client's: the median of the rounds' ratios, with their
 // spread, as the target line.
-inline void printRatio(const char *what, const RateClient &library, const RateClient &raw) {
+inline void printRatio(const char *what, const RateClient &library, const RateClient &raw,
+                       const char *label = nullptr) {
     std::vector<double> ratios = roundRatios(library, raw);
     const double middle = median(ratios);
     std::sort(ratios.begin(), ratios.end());
@@ -98,7 +99,7 @@ inline void printRatio(const char *what, const RateClient &library, const RateCl
         library.name.c_str(), raw.name.c_str(), ratios.size(), middle,
         ratios.empty() ? 0 : ratios.front(), ratios.empty() ? 0 : ratios.back(),
         raw.rate() > 0 ? library.rate() / raw.rate() : 0);
-    target(what, middle, "x", ">= 0.90", middle >= 0.90);
+    target(what, middle, "x", ">= 0.90", middle >= 0.90, label);
 }
 
 } // namespace bench

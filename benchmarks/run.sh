@@ -154,7 +154,9 @@ bench() {
         echo "FAILED: $*"
         failures=$((failures + 1))
     fi
-    grep -E '^(TARGET|INFO)\|' "$output" | sed "s/^/$label|/" >>"$targets" || true
+    # Wine's console ends lines with CR LF. Lines that name their library keep that name.
+    tr -d '\r' <"$output" | grep -E '^([a-z]+\|)?(TARGET|INFO)\|' |
+        sed -E "s/^(TARGET|INFO)\|/$label|&/" >>"$targets" || true
 }
 
 # The labels in turns: the first run starts with the first label, the next with the other.
@@ -218,11 +220,12 @@ summary() {
 
     echo
     echo "== 1. SDO exchanges per second under Wine, against the native simulator"
+    # Both libraries in one process and in the same rounds: they meet the same machine load.
+    before_dll=()
+    [[ -n ${dll[before]:-} ]] && before_dll=(--before-dll "${dll[before]}")
     for i in $(seq "$runs"); do
-        for label in $(in_turn "$i"); do
-            bench "$label" on_wine sdo_rate.exe --address "$sim_address" --dll "${dll[$label]}" \
-                --traits
-        done
+        bench after on_wine sdo_rate.exe --address "$sim_address" --dll "${dll[after]}" \
+            "${before_dll[@]}" --traits --exchanges 10000 --rounds 20
     done
 
     echo

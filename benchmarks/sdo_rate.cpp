@@ -1,13 +1,15 @@
 // SDO exchanges per second through canlib32.dll against the same exchanges made by plain Winsock
 // clients, side by side in one process and against one simulated gateway.
 //
-//   sdo_rate [--address 127.x.y.z] [--dll PATH] [--exchanges 10000] [--rounds 10]
-//            [--warmup 500] [--traits]
+//   sdo_rate [--address 127.x.y.z] [--dll PATH] [--before-dll PATH] [--exchanges 10000]
+//            [--rounds 10] [--warmup 500] [--traits]
 //
 // Without --address the gateway is an in-process korvalsim::GatewaySimulator on 127.0.99.1;
 // with it, a gateway already listening there (run.sh starts the native korval-gateway-sim).
-// --traits adds plain clients that each copy one way of waiting of a worker-based library, to
-// show what each costs under Wine.
+// --before-dll loads a second build of the library (an earlier revision's) into the same
+// process and measures it in the same rounds as the first, so that both meet the same machine
+// load; its figures are labelled "before". --traits adds plain clients that each copy one way of
+// waiting of a worker-based library, to show what each costs under Wine.
 #include "bench_support.h"
 #include "gateway_simulator.h"
 #include "rate_rounds.h"
@@ -304,15 +306,32 @@ int main(int argc, char **argv) {
         }
     }
 
-    Canlib api;
+    Canlib api, earlier;
     if (!api.loadFromOptions("sdo_rate", argc, argv))
         return 1;
-    api.initializeLibrary();
-    const canHandle handle = openChannel(api, address);
-    if (handle != 0 || !waitUntilExchanging(api, handle, 15000)) {
-        say("sdo_rate: no SDO exchange through the library with %s\n", address.c_str());
-        return 1;
+    const std::string earlierPath = option(argc, argv, "--before-dll", "");
+    if (!earlierPath.empty()) {
+        if (!earlier.load(earlierPath)) {
+            say("sdo_rate: %s does not load\n", earlierPath.c_str());
+            return 1;
+        }
+        if (earlier.module == api.module) {
+            say("sdo_rate: --dll and --before-dll name the same library\n");
+            return 1;
+        }
+        say("sdo_rate: before library %ls\n", earlier.path().c_str());
     }
+    for (const Canlib *library : {&api, &earlier}) {
+        if (library->module == nullptr)
+            continue;
+        library->initializeLibrary();
+        if (openChannel(*library, address) != 0 || !waitUntilExchanging(*library, 0, 15000)) {
+            say("sdo_rate: no SDO exchange through %ls with %s\n", library->path().c_str(),
+                address.c_str());
+            return 1;
+        }
+    }
+    const canHandle handle = 0;
     RawClient plain(address, Style::Blocking);
     RawClient evented(address, Style::NetworkEvent);
     if (!plain.isConnected() || !evented.isConnected()) {
@@ -320,7 +339,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    unsigned heartbeats = 0;
+    unsigned heartbeats = 0, earlierHeartbeats = 0;
     std::vector<RateClient> clients = {
         {"library", "canWrite + canReadWait through the DLL",
          [&] { return libraryExchange(api, handle, heartbeats); }},
@@ -328,6 +347,9 @@ int main(int argc, char **argv) {
         {"raw+event", "raw, but send/recv tried first, else wait on network event + stop event",
          [&] { return evented.exchange(); }},
     };
+    if (earlier.module != nullptr)
+        clients.emplace_back("before", "the same through the --before-dll library",
+                             [&] { return libraryExchange(earlier, handle, earlierHeartbeats); });
     std::unique_ptr<RawClient> selecting;
     std::unique_ptr<HandedOverClient<StandardMonitor>> standardHandOver, oldWorker;
     std::unique_ptr<HandedOverClient<SlimMonitor>> slimHandOver, newWorker;
@@ -378,12 +400,21 @@ int main(int argc, char **argv) {
     printRates(clients, clients[1]);
     say("  library/raw+event: median of rounds %.3f\n",
         median(roundRatios(clients[0], clients[2])));
-    printRatio(inProcess ? "Wine: DLL/raw exchange rate (in-process simulator)"
-                         : "Wine: DLL/raw exchange rate",
-               clients[0], clients[1]);
+    const char *what = inProcess ? "Wine: DLL/raw exchange rate (in-process simulator)"
+                                 : "Wine: DLL/raw exchange rate";
+    printRatio(what, clients[0], clients[1]);
+    if (earlier.module != nullptr) {
+        const RateClient &before = clients[3];
+        printRatio(what, before, clients[1], "before");
+        const double gain = median(roundRatios(clients[0], before));
+        say("  library/before: median of rounds %.3f\n", gain);
+        info("Wine: DLL/before-DLL exchange rate, same rounds", gain, "x");
+    }
     say("  heartbeats skipped by the library client: %u (node polls while it was idle)\n",
         heartbeats);
 
+    if (earlier.module != nullptr)
+        earlier.close(handle);
     api.close(handle);
     if (simulator)
         simulator->stop();
