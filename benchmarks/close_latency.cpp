@@ -2,13 +2,15 @@
 // gateway that answers every request only after a delay, and closes the channel while the
 // worker waits for the reply.
 //
-//   close_latency --address 127.x.y.z [--dll PATH] [--closes 5] [--reply-delay 500]
+//   close_latency --address 127.x.y.z [--dll PATH] [--closes 8] [--reply-delay 500]
 //                 [--close-after 100]
 //
 // The gateway at the address must delay each reply by --reply-delay ms (run.sh starts
 // korval-gateway-sim --fault delay:500 for it). Each cycle opens the channel, waits until an
 // exchange has come through, writes one more request and closes the channel --close-after ms
-// later, when the worker is waiting for a reply that is still reply-delay - close-after ms away.
+// later, plus 0 to 39 ms that differ from cycle to cycle, so that the closes do not all fall at
+// the same moment of a periodic wait. The worker is then waiting for a reply that is still at
+// least reply-delay - close-after - 39 ms away.
 // A channel opened again after a close connects after the worker's 3000 ms reconnect pause, so
 // each cycle takes some seconds.
 #include "bench_support.h"
@@ -20,12 +22,13 @@ using namespace bench;
 
 int main(int argc, char **argv) {
     const std::string address = option(argc, argv, "--address", "");
-    const unsigned closes = std::max(1u, numberOption(argc, argv, "--closes", 5));
+    const unsigned closes = std::max(1u, numberOption(argc, argv, "--closes", 8));
     const unsigned replyDelay = numberOption(argc, argv, "--reply-delay", 500);
     const unsigned closeAfter = numberOption(argc, argv, "--close-after", 100);
-    if (address.empty() || closeAfter >= replyDelay) {
+    const unsigned spread = 40;
+    if (address.empty() || closeAfter + spread >= replyDelay) {
         say("usage: close_latency --address 127.x.y.z [--dll PATH] [--closes N] "
-            "[--reply-delay MS] [--close-after MS (less than the delay)]\n");
+            "[--reply-delay MS] [--close-after MS (40 less than the delay)]\n");
         return 2;
     }
 
@@ -34,8 +37,8 @@ int main(int argc, char **argv) {
         return 1;
     api.initializeLibrary();
     say("canClose while the worker waits for a gateway reply: gateway %s delays every reply by\n"
-        "%u ms; canClose is called %u ms after canWrite; %u closes.\n",
-        address.c_str(), replyDelay, closeAfter, closes);
+        "%u ms; canClose is called %u to %u ms after canWrite; %u closes.\n",
+        address.c_str(), replyDelay, closeAfter, closeAfter + spread - 1, closes);
 
     std::vector<double> milliseconds;
     for (unsigned i = 0; i < closes; ++i) {
@@ -50,7 +53,8 @@ int main(int argc, char **argv) {
             say("close_latency: canWrite failed\n");
             return 1;
         }
-        Sleep(closeAfter);
+        const unsigned waited = closeAfter + (i * 17) % spread;
+        Sleep(waited);
         const int64_t start = now();
         const canStatus closed = api.close(handle);
         const double ms = ticksToSeconds(now() - start) * 1000;
@@ -58,15 +62,14 @@ int main(int argc, char **argv) {
             say("close_latency: canClose returned %d\n", static_cast<int>(closed));
             return 1;
         }
-        say("  close %u: %.2f ms\n", i + 1, ms);
+        say("  close %u, %u ms after canWrite: %.2f ms\n", i + 1, waited, ms);
         milliseconds.push_back(ms);
     }
 
     const Percentiles p = percentiles(milliseconds);
     say("  canClose: median %.2f ms, max %.2f ms, min %.2f ms over %zu closes\n", p.median, p.max,
         p.min, milliseconds.size());
-    target("canClose while the worker waits on the socket, longest", p.max, "ms", "<= 50",
-           p.max <= 50);
+    target("canClose while the worker waits on the socket, max", p.max, "ms", "<= 50", p.max <= 50);
     info("canClose while the worker waits on the socket, median", p.median, "ms");
     return 0;
 }

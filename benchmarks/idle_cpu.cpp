@@ -298,13 +298,13 @@ int main(int argc, char **argv) {
                            : "it did NOT get the SDO reply after it");
 
     if (!baseline) {
-        const std::string name = reader ? "idle CPU of the process, host blocked in canReadWait"
-                                        : "idle CPU of the process, channel open, nothing called";
+        const std::string name = reader ? "idle CPU, process, reader blocked in canReadWait"
+                                        : "idle CPU, process, channel open, nothing called";
         const double percent = processMs < 0 ? -1 : 100.0 * processMs / wallMs;
         target(name.c_str(), percent, "% core", "<= 0.05", processMs >= 0 && percent <= 0.05);
         if (serverMs >= 0)
-            info((reader ? "wineserver, host blocked in canReadWait"
-                         : "wineserver, channel open, nothing called"),
+            info((reader ? "idle CPU, wineserver, reader blocked in canReadWait"
+                         : "idle CPU, wineserver, channel open, nothing called"),
                  100.0 * serverMs / wallMs, "% core");
     }
     if (!baseline)

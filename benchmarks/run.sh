@@ -168,42 +168,43 @@ in_turn() {
     fi
 }
 
+# One row per figure: its target, and for each library the figure of every run with whether
+# the target was met in all of them, some or none.
 summary() {
-    echo "== summary: each figure of each run, and whether its target was met"
+    echo "== summary"
     for label in "${labels[@]}"; do
         echo "$label: ${revision[$label]}"
     done
     awk -F'|' -v order="${labels[*]}" '
         BEGIN { n = split(order, label, " ") }
         {
-            what = $3
+            what = $3 " (" $5 ")"
             if (!(what in seen)) { seen[what] = ++count; name[count] = what }
-            values[what, $1] = values[what, $1] " " $4
-            unit[what] = $5
+            values[what, $1] = values[what, $1] (values[what, $1] == "" ? "" : " ") $4
+            goal[what] = $2 == "TARGET" ? $6 : "-"
             if ($2 == "TARGET") {
-                goal[what] = $6
                 runs[what, $1]++
                 if ($7 == "met") met[what, $1]++
-            } else {
-                goal[what] = "(no target)"
             }
         }
         END {
+            printf "%-56s %-8s", "figure", "target"
+            for (j = 1; j <= n; j++) printf " | %-26s", label[j]
+            printf "\n"
             for (i = 1; i <= count; i++) {
                 w = name[i]
-                printf "%s, %s %s\n", w, goal[w], unit[w]
+                printf "%-56s %-8s", w, goal[w]
                 for (j = 1; j <= n; j++) {
                     l = label[j]
-                    if (!((w, l) in values)) continue
-                    verdict = ""
+                    cell = values[w, l]
                     if (runs[w, l] > 0) {
                         m = met[w, l] + 0
-                        verdict = m == runs[w, l] ? "met" : m == 0 ? "NOT met" \
-                                                        : "met in " m " of " runs[w, l] " runs"
-                        verdict = "  -> " verdict
+                        cell = cell (m == runs[w, l] ? " met" : m == 0 ? " NOT met" \
+                                                          : " met " m "/" runs[w, l])
                     }
-                    printf "    %-7s%s%s\n", l ":", values[w, l], verdict
+                    printf " | %-26s", cell
                 }
+                printf "\n"
             }
         }' "$targets"
 }

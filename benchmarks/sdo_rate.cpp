@@ -400,15 +400,15 @@ int main(int argc, char **argv) {
     printRates(clients, clients[1]);
     say("  library/raw+event: median of rounds %.3f\n",
         median(roundRatios(clients[0], clients[2])));
-    const char *what = inProcess ? "Wine: DLL/raw exchange rate (in-process simulator)"
-                                 : "Wine: DLL/raw exchange rate";
+    const char *what = inProcess ? "rate under Wine, DLL/raw, in-process sim"
+                                 : "rate under Wine, DLL/raw, median of rounds";
     printRatio(what, clients[0], clients[1]);
     if (earlier.module != nullptr) {
         const RateClient &before = clients[3];
         printRatio(what, before, clients[1], "before");
         const double gain = median(roundRatios(clients[0], before));
         say("  library/before: median of rounds %.3f\n", gain);
-        info("Wine: DLL/before-DLL exchange rate, same rounds", gain, "x");
+        info("rate under Wine, DLL/before-DLL, same rounds", gain, "x");
     }
     say("  heartbeats skipped by the library client: %u (node polls while it was idle)\n",
         heartbeats);

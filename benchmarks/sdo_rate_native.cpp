@@ -156,7 +156,7 @@ int main(int argc, char **argv) {
     if (!runRounds(clients, warmup, rounds, exchanges / rounds))
         return 1;
     printRates(clients, clients[1]);
-    printRatio("native: library/raw exchange rate", clients[0], clients[1]);
+    printRatio("rate native, library/raw, median of rounds", clients[0], clients[1]);
     say("  heartbeats skipped by the library client: %u\n", heartbeats);
     canClose(0);
     return 0;
