@@ -188,12 +188,12 @@ summary() {
             }
         }
         END {
-            printf "%-56s %-8s", "figure", "target"
+            printf "%-62s %-8s", "figure", "target"
             for (j = 1; j <= n; j++) printf " | %-26s", label[j]
             printf "\n"
             for (i = 1; i <= count; i++) {
                 w = name[i]
-                printf "%-56s %-8s", w, goal[w]
+                printf "%-62s %-8s", w, goal[w]
                 for (j = 1; j <= n; j++) {
                     l = label[j]
                     cell = values[w, l]
