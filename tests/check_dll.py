@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks the built canlib32.dll as a file: machine, exports, imports and resources.
 
-usage: check_dll.py <canlib32.dll> <canlib32.def>
+usage: check_dll.py <canlib32.dll> <canlib32.def> i386|amd64
 """
 import sys
 
@@ -11,6 +11,9 @@ import pefile
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ws2_32.dll",
                "msvcrt.dll", "comctl32.dll", "shell32.dll"}
 RT_GROUP_ICON = 14
+# The two builds: PE header machine and optional-header magic (PE32, PE32+).
+MACHINES = {"i386": ("IMAGE_FILE_MACHINE_I386", 0x10B),
+            "amd64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B)}
 
 
 def definition_names(path):
@@ -26,7 +29,7 @@ def definition_names(path):
     return names
 
 
-def main(dll_path, def_path):
+def main(dll_path, def_path, machine):
     failures = []
 
     def check(condition, message):
@@ -34,9 +37,10 @@ def main(dll_path, def_path):
             failures.append(message)
 
     pe = pefile.PE(dll_path)
-    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], "not i386")
+    machine_name, magic = MACHINES[machine]
+    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE[machine_name], f"not {machine}")
     check(pe.is_dll(), "not a DLL")
-    check(pe.OPTIONAL_HEADER.Magic == 0x10B, "not PE32")
+    check(pe.OPTIONAL_HEADER.Magic == magic, f"optional header magic {pe.OPTIONAL_HEADER.Magic:#x}")
 
     exports = pe.DIRECTORY_ENTRY_EXPORT
     check(exports.name == b"canlib32.dll", f"module name {exports.name!r}")
@@ -90,10 +94,12 @@ def main(dll_path, def_path):
 
     for failure in failures:
         print("FAIL:", failure)
-    print(f"{dll_path}: {len(symbols)} exports, imports {sorted(imports)}, "
+    print(f"{dll_path} ({machine}): {len(symbols)} exports, imports {sorted(imports)}, "
           f"{len(failures)} failures")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    if len(sys.argv) != 4 or sys.argv[3] not in MACHINES:
+        sys.exit(__doc__.strip())
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3]))

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build file g++ clang libclang-rt-14-dev clang-format googletest
-    g++-mingw-w64-i686-posix wine wine32:i386 xvfb x11-utils
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb x11-utils
     python3 python3-pefile icoutils pandoc tshark
 )
 

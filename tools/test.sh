@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the library three ways and runs every test in one CTest run:
+# Builds the library four ways and runs every test in one CTest run:
 #   build/native-asan  native, AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets
 #   build/native-tsan  native, ThreadSanitizer, the threaded tests
 #   build/win32        the real canlib32.dll and Win32 test programs, run under Wine and Xvfb
+#   build/win64        the same for 64-bit hosts, run under wine64 in a prefix of its own
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-deps.sh"
@@ -18,10 +19,11 @@ native=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 configure_and_build native-asan "${native[@]}" -DCANLIB_SANITIZE=address -DCANLIB_FUZZ=ON
 configure_and_build native-tsan "${native[@]}" -DCANLIB_SANITIZE=thread
 configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
 
-# One CTest run over the three builds, so that one summary ends the output.
+# One CTest run over the four builds, so that one summary ends the output.
 cat >"$root/build/CTestTestfile.cmake" <<CTEST
-subdirs("native-asan" "native-tsan" "win32")
+subdirs("native-asan" "native-tsan" "win32" "win64")
 CTEST
 cd "$root/build"
 exec ctest --output-on-failure -j4 "$@"

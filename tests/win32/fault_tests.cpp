@@ -117,6 +117,7 @@ std::vector<uint8_t> header(const std::vector<uint8_t> &request, uint8_t length)
 void expectSurvived(const ChildOutcome &outcome, const std::string &address,
                     const std::string &failure, const std::string &nextLine = "") {
     ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_FALSE(outcome.crashed) << outcome.describe();
     EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
     long failed = outcome.findTrace("canlib: " + failure);
     ASSERT_GE(failed, 0) << outcome.describe();
@@ -186,6 +187,33 @@ TEST(GatewayAbsent, UnansweredConnectTimesOut) {
     EXPECT_GE(outcome.traceTicks[static_cast<std::size_t>(timedOut)] -
                   outcome.traceTicks[static_cast<std::size_t>(connecting)],
               2900u);
+}
+
+// A name that no resolver can find: its empty label makes the resolver refuse it itself, so the
+// test sends no query to a name server.
+TEST(GatewayAbsent, UnresolvableNameIsTracedAndRetried) {
+    const std::string name = "no-such-gateway..invalid";
+    ChildOutcome outcome = runHost(name, 8000);
+    ASSERT_FALSE(outcome.timedOut) << outcome.describe();
+    EXPECT_FALSE(outcome.crashed) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
+    long first = outcome.findTrace("canlib: Connecting to " + name);
+    ASSERT_GE(first, 0) << outcome.describe();
+    long failed = outcome.findTrace("canlib: Connect: ", static_cast<std::size_t>(first));
+    ASSERT_GE(failed, 0) << outcome.describe();
+    EXPECT_EQ(outcome.findTrace("canlib: Connect: time-out"), -1) << outcome.describe();
+    long again =
+        outcome.findTrace("canlib: Connecting to " + name, static_cast<std::size_t>(failed));
+    ASSERT_GE(again, 0) << outcome.describe();
+    EXPECT_GE(outcome.traceTicks[static_cast<std::size_t>(again)] -
+                  outcome.traceTicks[static_cast<std::size_t>(failed)],
+              2900u);
+    // The host went on to the end of its session, and its calls stayed within their limits.
+    HostReport report = hostReport(outcome);
+    EXPECT_EQ(report.responses, 0) << outcome.describe();
+    EXPECT_LT(report.maxWriteMs, 200u);
+    EXPECT_LT(report.maxReadOvershootMs, 1000u);
+    EXPECT_LT(report.closeMs, 2000u);
 }
 
 TEST_F(GatewayFaults, ReplyLaterThanThreeSeconds) {
