@@ -246,7 +246,7 @@ uintptr_t __cdecl refuseThread(void *, unsigned, unsigned(__stdcall *)(void *), 
     return 0;
 }
 
-void leaveNoRoomForAThread() {
+void refuseThreadsToTheLibrary() {
     if (!replaceImport(GetModuleHandleW(L"canlib32.dll"), "msvcrt.dll", "_beginthreadex",
                        reinterpret_cast<const void *>(&refuseThread)))
         ExitProcess(21);
@@ -257,7 +257,7 @@ CHILD_SCENARIO(openWithoutRoomForTheWorker) {
         setHostText(dialog, L"127.0.0.1");
         closeWithCloseBox(dialog);
     });
-    leaveNoRoomForAThread();
+    refuseThreadsToTheLibrary();
     canOpenChannel(0, 0);
     ExitProcess(20); // the open must not report success without a worker
 }
