@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release package of this checkout into dist/:
-#   dist/canlib32-<git describe>.zip  x86/canlib32.dll and x86/canopen-scan.exe (Release,
-#                                     stripped), user-guide.html, korval.lua (the Wireshark
-#                                     dissector), LICENSE, README.txt
+#   dist/canlib32-<git describe>.zip  x86/ and x64/, each with canlib32.dll and canopen-scan.exe
+#                                     (Release, stripped) for 32-bit and 64-bit hosts,
+#                                     user-guide.html, korval.lua (the Wireshark dissector),
+#                                     LICENSE, README.txt with the SHA-256 of each program
 #   dist/SHA256SUMS                   the zip's SHA-256, as sha256sum -c reads it
 # The same commit gives the same bytes in any folder at any time: every time stamp is the
 # commit's, no build path reaches the files, and the zip has a fixed order and fixed times.
@@ -37,6 +38,7 @@ build_architecture() {
 }
 binaries=()
 build_architecture mingw-i686.cmake x86
+build_architecture mingw-x86_64.cmake x64
 
 echo "== user guide, dissector, LICENSE and README.txt"
 # GitHub's heading ids, so that the guide's own table of contents links work.
