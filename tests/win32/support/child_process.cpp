@@ -25,6 +25,9 @@ constexpr milliseconds kExitEventGrace{5000};
 constexpr milliseconds kLateExitEventWait{500};
 // Bound for reading a box's text: the box's thread answers while it runs its modal loop.
 constexpr UINT kTextReadTimeoutMs = 2000;
+// Tries at starting a child, and the pause between them.
+constexpr int kStartAttempts = 3;
+constexpr DWORD kStartRetryPauseMs = 200;
 // A debug string longer than this is cut: protects the parent from a corrupt length.
 constexpr SIZE_T kMaxDebugStringChars = 1 << 20;
 constexpr int kMessageBoxTextId = 0xFFFF;
@@ -234,9 +237,17 @@ class DebugSession {
     bool start(const std::wstring &executable, std::wstring commandLine) {
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        if (!CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                            DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &process_))
-            return false;
+        // Under wine64 a start right after the previous debuggee ended failed once in some
+        // hundred runs on a loaded machine; the child never ran then, so a second try is fair.
+        for (int attempt = 1;; ++attempt) {
+            if (CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                               DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &process_))
+                break;
+            outcome_.startError = GetLastError();
+            if (attempt == kStartAttempts)
+                return false;
+            Sleep(kStartRetryPauseMs);
+        }
         outcome_.started = true;
         outcome_.processId = process_.dwProcessId;
         return true;
@@ -499,8 +510,11 @@ long ChildOutcome::findTrace(const std::string &prefix, std::size_t from) const 
 
 std::string ChildOutcome::describe() const {
     std::ostringstream out;
-    out << "child: started=" << started << " timedOut=" << timedOut << " crashed=" << crashed
-        << " exitCode=" << exitCode << " (0x" << std::hex << exitCode << std::dec << ")\n";
+    out << "child: started=" << started;
+    if (!started)
+        out << " (error " << startError << ")";
+    out << " timedOut=" << timedOut << " crashed=" << crashed << " exitCode=" << exitCode << " (0x"
+        << std::hex << exitCode << std::dec << ")\n";
     for (const auto &line : traceLines)
         out << "  trace: " << line << '\n';
     for (const auto &box : messageBoxes)

@@ -32,7 +32,8 @@ constexpr unsigned long kTimedOutExitCode = WAIT_TIMEOUT;
 
 struct ChildOutcome {
     bool started = false;
-    bool timedOut = false; // killed after the time-out
+    unsigned long startError = 0; // GetLastError of the last failed CreateProcessW, if any
+    bool timedOut = false;        // killed after the time-out
     // An exception reached the child's second chance; the child was then ended with the
     // exception code as its exit code.
     bool crashed = false;
