@@ -2,7 +2,6 @@
 
 #include "gateway/modbus_frame.h"
 
-#include <chrono>
 #include <exception>
 
 namespace Korval {
@@ -43,21 +42,6 @@ bool endsTheStep(const os::IoResult &result, Outcome &outcome) {
 bool isSdoRequestId(uint32_t id) {
     return id >= KorvalConnection::CANOPEN_SDO_REQUEST &&
            id <= KorvalConnection::CANOPEN_SDO_REQUEST + KorvalConnection::CANOPEN_MAX_NODES;
-}
-
-// How long a thread looks for a frame that is about to come before it sleeps: a sleep and a
-// wake-up cost more than that, and in a tight exchange the frame comes sooner.
-constexpr std::chrono::microseconds SPIN_LIMIT{20};
-
-bool spinUntilSet(const std::atomic<bool> &flag) {
-    const auto end = std::chrono::steady_clock::now() + SPIN_LIMIT;
-    for (unsigned i = 1;; ++i) {
-        if (flag.load(std::memory_order_acquire))
-            return true;
-        if (i % 64 == 0 && std::chrono::steady_clock::now() >= end)
-            return false;
-        os::spinPause();
-    }
 }
 
 // The platform wait takes a signed count: every value beyond it waits without limit.
@@ -149,7 +133,6 @@ void KorvalConnection::sendCanMsg(uint32_t canId, std::vector<uint8_t> canMsgArr
     {
         os::MonitorGuard guard(txQueue.monitor);
         txQueue.items.push_back(std::move(frame));
-        txQueue.noteChange();
     }
     txQueue.monitor.pulseOne();
 }
@@ -157,7 +140,6 @@ void KorvalConnection::sendCanMsg(uint32_t canId, std::vector<uint8_t> canMsgArr
 void KorvalConnection::clearSendBuffer() {
     os::MonitorGuard guard(txQueue.monitor);
     txQueue.items.clear();
-    txQueue.noteChange();
 }
 
 int32_t KorvalConnection::GetMsgCnt() const {
@@ -171,8 +153,6 @@ bool KorvalConnection::hostThreadWaitsWithMessages() {
 
 bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr,
                                   uint32_t timeOut) {
-    if (timeOut > 0 && exchangeInFlight.load(std::memory_order_relaxed))
-        spinUntilSet(rxQueue.hasItems);
     os::MonitorGuard guard(rxQueue.monitor);
     if (timeOut > 0 && rxQueue.items.empty()) {
         // A reader whose wake-up another reader beat to the frame waits on for the next one,
@@ -196,14 +176,12 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
     canId = rxQueue.items.front().id;
     canMsgArr = std::move(rxQueue.items.front().byteArr);
     rxQueue.items.pop_front();
-    rxQueue.noteChange();
     return true;
 }
 
 void KorvalConnection::clearReceiveBuffer() {
     os::MonitorGuard guard(rxQueue.monitor);
     rxQueue.items.clear();
-    rxQueue.noteChange();
 }
 
 template <class Step>
@@ -256,10 +234,6 @@ bool KorvalConnection::pauseBeforeReconnect() {
 }
 
 KorvalConnection::Outcome KorvalConnection::takeNextFrame(CanMsg &frame) {
-    if (nextRequestLikely) {
-        nextRequestLikely = false;
-        spinUntilSet(txQueue.hasItems);
-    }
     os::MonitorGuard guard(txQueue.monitor);
     for (;;) {
         const os::Deadline idle(MODBUS_POLL_INTERVAL);
@@ -270,7 +244,6 @@ KorvalConnection::Outcome KorvalConnection::takeNextFrame(CanMsg &frame) {
         if (!txQueue.items.empty()) {
             frame = std::move(txQueue.items.front());
             txQueue.items.pop_front();
-            txQueue.noteChange();
             return done();
         }
         // The poll runs without the queue's lock, so that a host that writes a frame (from
@@ -312,22 +285,18 @@ KorvalConnection::Outcome KorvalConnection::doSend(const CanMsg &canMsg) {
     if (!buildSdoRequest(canMsg.id, canMsg.byteArr, request))
         return failed("an SDO request needs 8 data bytes, the frame has " +
                       std::to_string(canMsg.byteArr.size()));
-    exchangeInFlight = true;
     const os::IoResult result =
         clientSocket->send(request.data(), request.size(), MODBUS_TIME_OUT, stopRequest);
     Outcome outcome;
-    if (!endsTheStep(result, outcome)) {
-        if (result.status == os::IoStatus::TimedOut) {
-            doError("Send", "time-out");
-        } else if (result.count != request.size()) {
-            doError("Send", "failed");
-        } else {
-            outcome = doReceive();
-            nextRequestLikely = outcome.kind == Outcome::Kind::Done;
-        }
-    }
-    exchangeInFlight = false;
-    return outcome;
+    if (endsTheStep(result, outcome))
+        return outcome;
+    if (result.status == os::IoStatus::TimedOut)
+        doError("Send", "time-out");
+    else if (result.count != request.size())
+        doError("Send", "failed");
+    else
+        return doReceive();
+    return done();
 }
 
 KorvalConnection::Outcome KorvalConnection::getActiveNodes() {
@@ -400,7 +369,6 @@ void KorvalConnection::deliver(CanMsg frame) {
     {
         os::MonitorGuard guard(rxQueue.monitor);
         rxQueue.items.push_back(std::move(frame));
-        rxQueue.noteChange();
         wakeSignalReaders = signalReaders > 0;
     }
     rxQueue.monitor.pulseOne();

@@ -102,10 +102,6 @@ class KorvalConnection {
     struct FrameQueue {
         mutable os::Monitor monitor;
         std::deque<CanMsg> items;
-        // Whether items holds a frame, kept with it under the lock, for a short spin that
-        // looks without the lock.
-        std::atomic<bool> hasItems{false};
-        void noteChange() { hasItems.store(!items.empty(), std::memory_order_release); }
     };
 
     // Asked before a host thread blocks in readCanMsg or closeConnection: true when that
@@ -128,11 +124,6 @@ class KorvalConnection {
     bool hostThreadWaitsWithMessages();
     template <class Step> Outcome::Kind runStage(const char *stageName, Step step);
 
-    // An SDO request is out and its answer due: a reader may spin briefly for it.
-    std::atomic<bool> exchangeInFlight{false};
-    // The worker has just delivered an answer: the host's next request is likely to follow
-    // within microseconds. Worker-only.
-    bool nextRequestLikely = false;
     // Host threads that wait for a frame on frameArrived instead of the receive monitor.
     unsigned signalReaders = 0;
     os::Signal frameArrived{false};

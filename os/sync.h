@@ -46,15 +46,6 @@ class Deadline {
     Clock::time_point end;
 };
 
-// One step of a short busy wait: tells the processor that this thread only spins.
-inline void spinPause() {
-#if defined(__i386__) || defined(__x86_64__)
-    __builtin_ia32_pause();
-#elif defined(_MSC_VER)
-    _mm_pause();
-#endif
-}
-
 // Mutual exclusion with a timed wait and pulse.
 class Monitor {
   public:
