@@ -199,12 +199,13 @@ bool openStreamSocket(NativeSocket &socket, std::string &error) {
         return false;
     }
     // The socket's events make it non-blocking and give its waits a handle to wait on beside
-    // the stop request.
-    const WSAEVENT event = WSACreateEvent();
-    if (event == WSA_INVALID_EVENT ||
+    // the stop request. An auto-reset event: the wait that wakes on it also resets it, which
+    // spares the system call that would reset it otherwise.
+    const WSAEVENT event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (event == nullptr ||
         WSAEventSelect(handle, event, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
         error = errorText(WSAGetLastError());
-        if (event != WSA_INVALID_EVENT)
+        if (event != nullptr)
             WSACloseEvent(event);
         closesocket(handle);
         return false;
@@ -270,7 +271,7 @@ int connectOutcome(NativeSocket &socket) {
     return socket.connectDone ? socket.connectError : WSAEWOULDBLOCK;
 }
 
-Readiness waitSocket(NativeSocket &socket, Want, uint32_t ms, const StopSignal &stop,
+Readiness waitSocket(NativeSocket &socket, Want want, uint32_t ms, const StopSignal &stop,
                      std::string &error) {
     if (stop.isRaised())
         return Readiness::Stopped;
@@ -285,7 +286,10 @@ Readiness waitSocket(NativeSocket &socket, Want, uint32_t ms, const StopSignal &
         error = errorText(static_cast<int>(GetLastError()));
         return Readiness::Failed;
     }
-    // Resets the event; whatever the events say, the caller tries its transfer again.
+    // Whatever woke the wait, the caller tries its transfer again. Only a connect needs to know
+    // what happened: its outcome comes with its network event.
+    if (want != Want::Connect)
+        return Readiness::Ready;
     WSANETWORKEVENTS events{};
     if (WSAEnumNetworkEvents(socketOf(socket), eventOf(socket), &events) != 0) {
         error = errorText(WSAGetLastError());
