@@ -10,8 +10,10 @@ namespace Korval {
 
 namespace {
 
+const char CLOSING_WORDS[] = "\n\nVantrel will be terminated.";
+
 [[noreturn]] void stopHost(const std::string &text) {
-    os::showErrorBox(text + "\n\nVantrel will be terminated.", KorvalCanInterface::MSG_BOX_TITLE);
+    os::showErrorBox(text + CLOSING_WORDS, KorvalCanInterface::MSG_BOX_TITLE);
     os::endProcess(1);
 }
 
@@ -30,8 +32,7 @@ void stopForFailure(const char *functionName, const char *reason) noexcept {
     char trace[256];
     char box[384];
     std::snprintf(trace, sizeof trace, "%s: %s", functionName, reason);
-    std::snprintf(box, sizeof box, "%s failed: %s\n\nVantrel will be terminated.", functionName,
-                  reason);
+    std::snprintf(box, sizeof box, "%s failed: %s%s", functionName, reason, CLOSING_WORDS);
     os::stopAfterFailure(trace, box, KorvalCanInterface::MSG_BOX_TITLE);
 }
 

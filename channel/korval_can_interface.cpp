@@ -87,10 +87,11 @@ int32_t KorvalCanInterface::NodeId() const {
 
 void KorvalCanInterface::rxNotify(KorvalConnection &) {
     const os::WindowHandle window = notifyWindowHandle.load();
-    notifyingThread = os::windowThreadId(window);
+    const uint32_t windowThread = os::windowThreadId(window);
+    notifyingThread = windowThread;
     notificationRelease.reset();
-    os::notifyWindow(window, WM_CANLIB, static_cast<uintptr_t>(channelId), CANLIB_EVENT_RX,
-                     stopRequest, notificationRelease);
+    os::notifyWindow(window, windowThread, WM_CANLIB, static_cast<uintptr_t>(channelId),
+                     CANLIB_EVENT_RX, stopRequest, notificationRelease);
     notifyingThread = 0;
 }
 

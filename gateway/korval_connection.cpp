@@ -90,6 +90,7 @@ bool KorvalConnection::openConnection(const std::string &hostName, int32_t nodeL
 
 void KorvalConnection::closeConnection() {
     std::shared_ptr<os::Thread> worker;
+    bool running = false;
     {
         std::lock_guard<std::mutex> guard(lifecycleLock);
         if (!workerThread)
@@ -97,10 +98,11 @@ void KorvalConnection::closeConnection() {
         worker = workerThread;
         // At process exit the system has already ended the worker: there is nothing to stop,
         // and its locks must not be touched.
-        if (!worker->hasEnded())
+        running = !worker->hasEnded();
+        if (running)
             stopRequest.raise();
     }
-    if (!worker->hasEnded()) {
+    if (running) {
         {
             // Taking the lock orders the stop before the worker's next look at its queue.
             os::MonitorGuard guard(txQueue.monitor);
@@ -158,7 +160,8 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
         // A reader whose wake-up another reader beat to the frame waits on for the next one,
         // up to its own time-out.
         const os::Deadline deadline(readTimeOut(timeOut));
-        const bool withMessages = hostThreadWaitsWithMessages();
+        // Without its signal such a reader could only spin: it waits on the monitor instead.
+        const bool withMessages = frameArrived.isValid() && hostThreadWaitsWithMessages();
         while (rxQueue.items.empty() && !deadline.passed()) {
             if (!withMessages) {
                 rxQueue.monitor.wait(deadline.remainingMs());

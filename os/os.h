@@ -56,14 +56,14 @@ class PosixWindow {
 };
 #endif
 
-// Sends the message to the window and waits until the window's thread has handled it, as a
-// synchronous window message does; the wait also ends when stop is raised or release is set.
-// Does nothing for a null or dead window.
-void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
-                  const StopSignal &stop, const Signal &release);
-
-// The thread that owns a window of this process, or 0 (also for every window on POSIX).
+// The thread that owns a window, or 0 for none (and for every window on POSIX).
 uint32_t windowThreadId(WindowHandle window);
+
+// Sends the message to the window, whose thread windowThreadId gave, and waits until that
+// thread has handled it, as a synchronous window message does; the wait also ends when stop is
+// raised or release is set. Does nothing for a null or dead window.
+void notifyWindow(WindowHandle window, uint32_t windowThread, uint32_t message, uintptr_t wParam,
+                  intptr_t lParam, const StopSignal &stop, const Signal &release);
 uint32_t currentThreadId();
 
 // A key under the current user's hive, opened for reading and writing, created with its

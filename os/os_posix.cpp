@@ -102,8 +102,8 @@ void sleepMilliseconds(uint32_t ms) {
 }
 
 // A POSIX window is handled on the calling thread itself, so there is nothing to wait for.
-void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
-                  const StopSignal &, const Signal &) {
+void notifyWindow(WindowHandle window, uint32_t, uint32_t message, uintptr_t wParam,
+                  intptr_t lParam, const StopSignal &, const Signal &) {
     if (window != nullptr)
         static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
 }

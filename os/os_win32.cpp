@@ -91,11 +91,10 @@ void CALLBACK notificationHandled(HWND, UINT, ULONG_PTR sequence, LRESULT) {
 
 } // namespace
 
-void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
-                  const StopSignal &stop, const Signal &release) {
+void notifyWindow(WindowHandle window, uint32_t windowThread, uint32_t message, uintptr_t wParam,
+                  intptr_t lParam, const StopSignal &stop, const Signal &release) {
     const HWND target = static_cast<HWND>(window);
-    const DWORD threadId = GetWindowThreadProcessId(target, nullptr);
-    if (threadId == 0 || threadId == GetCurrentThreadId()) {
+    if (windowThread == 0 || windowThread == GetCurrentThreadId()) {
         // No window, or one of this very thread: the plain message, handled at once.
         SendMessageW(target, message, wParam, lParam);
         return;
@@ -121,11 +120,7 @@ void notifyWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intpt
 }
 
 uint32_t windowThreadId(WindowHandle window) {
-    if (window == nullptr)
-        return 0;
-    DWORD processId = 0;
-    const DWORD threadId = GetWindowThreadProcessId(static_cast<HWND>(window), &processId);
-    return processId == GetCurrentProcessId() ? threadId : 0;
+    return window != nullptr ? GetWindowThreadProcessId(static_cast<HWND>(window), nullptr) : 0;
 }
 
 uint32_t currentThreadId() {
