@@ -28,15 +28,37 @@ struct Options {
     unsigned parameter = 0;
     std::string pcap;
     bool verbose = false;
+    bool help = false;
 };
 
-void usage() {
-    std::cerr << "usage: korval-gateway-sim [--address 127.x.y.z] [--port N] [--nodes 5,10,3]\n"
-                 "         [--fault none|no-reply|delay|delay:MS|exception|garbage|empty-list|\n"
-                 "                  split|close-after:N|close-on-connect]\n"
-                 "         [--pcap FILE] [--verbose]\n"
-                 "  --pcap FILE  writes the traffic served to FILE, a capture for Wireshark\n";
-}
+// Printed by --help on standard output, and on standard error after a bad argument.
+const char USAGE[] =
+    "usage: korval-gateway-sim [--address 127.x.y.z] [--port N] [--nodes 5,10,3]\n"
+    "                          [--fault MODE] [--pcap FILE] [--verbose] [--help]\n"
+    "\n"
+    "A simulated KORVAL gateway: answers the node-list request (sub-function 1) and\n"
+    "encapsulated SDO requests (sub-function 2) of Modbus function 100, until Ctrl-C.\n"
+    "\n"
+    "  --address A    IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port N       TCP port (default 502; below 1024 needs root)\n"
+    "  --nodes LIST   active node ids, 1 to 127, comma-separated (default 5); each\n"
+    "                 answers SDO uploads of 0x1000, 0x1008, 0x1018:0-4 and 0x2000,\n"
+    "                 and expedited downloads of 0x2000; other nodes: exception 11\n"
+    "  --fault MODE   misbehave on every request:\n"
+    "      none             answer correctly (default)\n"
+    "      no-reply         read requests, never answer (library: Receive: time-out)\n"
+    "      delay[:MS]       answer after MS ms (default 3500, past the library's 3 s)\n"
+    "      exception        Modbus exception 11, target failed to respond\n"
+    "      garbage          17 random bytes instead of a reply\n"
+    "      empty-list       node lists name no node (no heartbeats); SDO works\n"
+    "      split            each reply in two writes, 50 ms apart (must still work)\n"
+    "      close-after:N    answer N requests per connection, then close it\n"
+    "      close-on-connect close every connection at once\n"
+    "  --pcap FILE    write the traffic served to FILE, a capture for Wireshark\n"
+    "  --verbose      print each request received on standard error\n"
+    "  --help         this text\n"
+    "\n"
+    "Exit code 0 after Ctrl-C or --help, 1 if it cannot listen, 2 for bad arguments.\n";
 
 bool parseNumber(const std::string &text, unsigned long max, unsigned long &value) {
     if (text.empty() || text.size() > 6 ||
@@ -102,6 +124,10 @@ bool parseFault(const std::string &text, Options &options) {
 bool parseArgs(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--help") {
+            options.help = true;
+            continue;
+        }
         if (arg == "--verbose") {
             options.verbose = true;
             continue;
@@ -141,8 +167,12 @@ void logRequest(const std::vector<uint8_t> &request) {
 int main(int argc, char **argv) {
     Options options;
     if (!parseArgs(argc, argv, options)) {
-        usage();
+        std::cerr << USAGE;
         return 2;
+    }
+    if (options.help) {
+        std::cout << USAGE;
+        return 0;
     }
     korvalsim::GatewaySimulator sim(options.address, options.port);
     sim.setNodes(options.nodes);
