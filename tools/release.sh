@@ -41,6 +41,10 @@ build_architecture mingw-i686.cmake x86
 build_architecture mingw-x86_64.cmake x64
 
 echo "== user guide, dissector, LICENSE and README.txt"
+# What makes the bytes: compilers and linkers, the Windows headers and runtime, pandoc for the
+# guide, Python's zipfile with zlib for the zip.
+build_packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+    binutils-mingw-w64-x86-64 mingw-w64-common pandoc python3 zlib1g)
 # GitHub's heading ids, so that the guide's own table of contents links work.
 pandoc -f gfm -t html5 --self-contained --resource-path="$root/docs" \
     --shift-heading-level-by=-1 -o "$stage/user-guide.html" "$root/docs/user-guide.md"
@@ -50,6 +54,12 @@ cp "$root/tools/wireshark/korval.lua" "$root/LICENSE" "$stage/"
     for file in "${binaries[@]}"; do
         echo "  $(sha256sum "$stage/$file" | cut -d' ' -f1)  ${file//\//\\}"
     done
+    echo
+    echo "Built with these Debian 12 packages. The same commit built with the same versions"
+    echo "gives the same bytes; other versions of them give other bytes:"
+    echo
+    # zlib1g is there once per architecture.
+    dpkg-query -W -f='  ${Package} ${Version}\n' "${build_packages[@]}" | sort -u
 } | sed 's/$/\r/' >"$stage/README.txt" # Notepad's line ends
 
 echo "== $package.zip"
