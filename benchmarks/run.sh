@@ -185,6 +185,7 @@ bench() {
     local label=$1 output=$win/last-output.txt what=$measured
     shift
     [[ $1 == natively ]] && what="native library"
+    [[ $label == - ]] && what="$arch program, no DLL"
     echo "-- [$label, $what] ${*:2}"
     if ! "$@" 2>&1 | tee "$output"; then
         echo "FAILED: $*"

@@ -18,6 +18,7 @@ nodes=5,10,3
 
 if limit=$("$root/tools/can-run-32bit"); then
     export CANLIB_WINE_ARCH=win32
+    windows=Win32
     toolchain=mingw-i686
     objdump=i686-w64-mingw32-objdump
     wine=(wine)
@@ -26,6 +27,7 @@ if limit=$("$root/tools/can-run-32bit"); then
 else
     echo "$limit: the demo uses the 64-bit DLL"
     export CANLIB_WINE_ARCH=win64
+    windows=Win64
     toolchain=mingw-x86_64
     objdump=x86_64-w64-mingw32-objdump
     wine=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
@@ -33,8 +35,7 @@ else
 fi
 win=$base/$CANLIB_WINE_ARCH
 
-echo "== building canlib32.dll and canopen-scan ($CANLIB_WINE_ARCH) and the gateway simulator" \
-    "(native)"
+echo "== building canlib32.dll and canopen-scan ($windows) and the gateway simulator (native)"
 cmake -S "$root" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" >/dev/null
 cmake --build "$win" --target canlib32 canopen-scan answer-dialog
