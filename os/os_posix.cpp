@@ -1,5 +1,6 @@
-// POSIX side of the seam, for the native build and its tests: the trace and the message box
-// go to standard error, the registry is kept in memory for the life of the process.
+// POSIX side of the seam, for the native build, its tests and the Linux library: time, the
+// registry kept in memory for the life of the process, and sockets. The trace and the message
+// boxes are in messages_posix.cpp.
 #include "os/os.h"
 #include "os/socket_platform.h"
 
@@ -7,8 +8,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -25,22 +24,6 @@ namespace Korval::os {
 
 namespace {
 
-std::mutex &errorStreamLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-void writeToErrorStream(const std::string &text) {
-    std::lock_guard<std::mutex> guard(errorStreamLock());
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-std::function<void(const std::string &)> &traceObserver() {
-    static std::function<void(const std::string &)> observer;
-    return observer;
-}
-
 using RegistryValues = std::map<std::string, std::string>;
 
 struct MemoryRegistry {
@@ -54,38 +37,6 @@ MemoryRegistry &memoryRegistry() {
 }
 
 } // namespace
-
-void writeTrace(const std::string &text) {
-    writeToErrorStream("canlib: " + text + "\n");
-    std::function<void(const std::string &)> observer;
-    {
-        std::lock_guard<std::mutex> guard(errorStreamLock());
-        observer = traceObserver();
-    }
-    if (observer)
-        observer(text);
-}
-
-void setTraceObserver(std::function<void(const std::string &line)> observer) {
-    std::lock_guard<std::mutex> guard(errorStreamLock());
-    traceObserver() = std::move(observer);
-}
-
-void showErrorBox(const std::string &text, const std::string &title) {
-    writeToErrorStream("[message box] " + title + "\n" + text + "\n[/message box]\n");
-}
-
-void endProcess(int exitCode) {
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
-}
-
-void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept {
-    std::fprintf(stderr, "canlib: %s\n[message box] %s\n%s\n[/message box]\n", traceText, title,
-                 boxText);
-    std::fflush(nullptr);
-    std::_Exit(1);
-}
 
 uint32_t tickCount() {
     timespec now{};
