@@ -3,8 +3,10 @@
  * libcanlib.so.1 by its soname as any C program would. The tests run it with different
  * environments and read what it prints.
  *
- *   soname_host open MS   opens channel 0, prints "open <status>", then for MS milliseconds
- *                         every received frame as "frame <id hex> <dlc> <bytes hex>", and closes
+ *   soname_host open MS   opens channel 0, prints "open <status>", waits up to MS milliseconds
+ *                         for a frame, prints each as "frame <id hex> <dlc> <bytes hex>" until
+ *                         none has come for 300 ms (a node poll's heartbeats come together),
+ *                         and closes
  *   soname_host trace     makes one traced call (canGetErrorText for -2)
  *   soname_host stop      calls an unsupported function (kvBeep)
  *   soname_host refuse    writes a frame the gateway cannot carry (identifier 0x600)
@@ -15,6 +17,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+enum { QUIET_MS = 300 };
 
 static unsigned long long milliseconds(void) {
     struct timespec now;
@@ -29,7 +33,7 @@ static int openAndListen(unsigned ms) {
     fflush(stdout);
     if (handle < 0)
         return 1;
-    const unsigned long long end = milliseconds() + ms;
+    unsigned long long end = milliseconds() + ms;
     while (milliseconds() < end) {
         int32_t id = 0;
         uint8_t data[8] = {0};
@@ -41,6 +45,7 @@ static int openAndListen(unsigned ms) {
             printf(" %02X", data[i]);
         printf("\n");
         fflush(stdout);
+        end = milliseconds() + QUIET_MS;
     }
     return canClose(handle) == canOK ? 0 : 1;
 }
