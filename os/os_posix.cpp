@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,7 +37,28 @@ MemoryRegistry &memoryRegistry() {
     return registry;
 }
 
+// The PosixWindow objects that exist: the only handles a notification is delivered to.
+struct WindowTable {
+    std::mutex lock;
+    std::set<const void *> windows;
+};
+
+WindowTable &windowTable() {
+    static WindowTable table;
+    return table;
+}
+
 } // namespace
+
+PosixWindow::PosixWindow() {
+    std::lock_guard<std::mutex> guard(windowTable().lock);
+    windowTable().windows.insert(this);
+}
+
+PosixWindow::~PosixWindow() {
+    std::lock_guard<std::mutex> guard(windowTable().lock);
+    windowTable().windows.erase(this);
+}
 
 uint32_t tickCount() {
     timespec now{};
@@ -55,8 +77,12 @@ void sleepMilliseconds(uint32_t ms) {
 // A POSIX window is handled on the calling thread itself, so there is nothing to wait for.
 void notifyWindow(WindowHandle window, uint32_t, uint32_t message, uintptr_t wParam,
                   intptr_t lParam, const StopSignal &, const Signal &) {
-    if (window != nullptr)
-        static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
+    {
+        std::lock_guard<std::mutex> guard(windowTable().lock);
+        if (windowTable().windows.count(window) == 0)
+            return;
+    }
+    static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
 }
 
 uint32_t windowThreadId(WindowHandle) {

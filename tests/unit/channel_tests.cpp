@@ -225,6 +225,17 @@ TEST_F(ChannelTest, EveryFrameIsAnnouncedOncePerSubscription) {
     EXPECT_EQ(second.messages.load(), 2);
 }
 
+TEST_F(ChannelTest, AHandleThatIsNoWindowIsNeverCalled) {
+    // What a Linux host may pass: POSIX has no windows, so nothing is sent to it.
+    int notAWindow = 0;
+    startGateway({4});
+    EXPECT_EQ(canSetNotify(0, &notAWindow, canNOTIFY_RX), canOK);
+    openAndWaitUntilConnected();
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    EXPECT_EQ(notAWindow, 0);
+}
+
 TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
     startGateway({6});
     std::atomic<bool> wrote{false};
