@@ -56,8 +56,9 @@ def refusal(msg: can.Message) -> str:
     # frame's length as 00.
     data = frame_bytes(msg)
     shown = bytes(data[i] if i < msg.dlc else 0 for i in range(SDO_FRAME_LENGTH))
+    dlc = ctypes.c_uint32(msg.dlc).value
+    frame_id = ctypes.c_int32(msg.arbitration_id).value
     return (
         "An invalid parameter was passed to canWrite:\n"
-        f"dlc={ctypes.c_uint32(msg.dlc).value} id={ctypes.c_int32(msg.arbitration_id).value} flag={flags} "
-        "data=" + " ".join(f"{b:02X}" for b in shown)
+        f"dlc={dlc} id={frame_id} flag={flags} data=" + " ".join(f"{b:02X}" for b in shown)
     )

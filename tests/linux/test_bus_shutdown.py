@@ -16,23 +16,25 @@ NOTICED = 10 * korval_bus.READ_SLICE
 def test_shutdown_while_another_thread_waits_in_recv(gateway):
     simulator = gateway(nodes="5")
     bus = can.Bus(interface="korval", channel=simulator.address, node=5)
+    assert bus.recv(5).arbitration_id == 0x705
+    simulator.stop()  # no frame will end the wait below
     received, ended = [], []
 
     def reader() -> None:
         try:
-            while True:
-                received.append(bus.recv())  # no time limit
+            received.append(bus.recv())  # no time limit
         except can.CanOperationError as error:
             ended.append(error)
 
-    thread = threading.Thread(target=reader)
+    thread = threading.Thread(target=reader, daemon=True)
     thread.start()
-    assert eventually(lambda: len(received) >= 2, 5)  # the first heartbeats reached it
+    assert eventually(lambda: bus._readers == 1, 5)  # waiting inside the library
     shut_down = time.monotonic()
     bus.shutdown()
     thread.join(NOTICED)
     assert not thread.is_alive()
     assert time.monotonic() - shut_down < NOTICED
+    assert received == []
     assert [str(error) for error in ended] == ["The KORVAL bus is shut down"]
     bus.shutdown()  # a second shutdown does nothing
 

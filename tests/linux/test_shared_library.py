@@ -20,7 +20,8 @@ def defined_functions() -> list:
 
 
 def dynamic_section(path: str) -> str:
-    return subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
+    return subprocess.run(["readelf", "-d", path], capture_output=True, text=True,
+                          check=True).stdout
 
 
 def host(*arguments: str, environment: dict = None, timeout: float = 20):
@@ -120,7 +121,8 @@ def test_a_malformed_value_fails_the_open_naming_it(variables, named):
 def test_trace_lines_go_to_stderr_only_with_korval_trace_1():
     assert host("trace")[2] == ""
     assert host("trace", environment={"KORVAL_TRACE": "0"})[2] == ""
-    assert host("trace", environment={"KORVAL_TRACE": "1"})[2] == "canlib: canGetErrorText: err=-2\n"
+    traced = host("trace", environment={"KORVAL_TRACE": "1"})[2]
+    assert traced == "canlib: canGetErrorText: err=-2\n"
 
 
 def test_trace_lines_go_to_the_descriptor_named_for_them():
