@@ -60,9 +60,11 @@ void writeToDescriptor(int fd, const char *line, std::size_t length) {
     errno = savedError;
 }
 
+// These live until the process ends, never destroyed: a worker may still trace while the
+// host's process exits.
 std::mutex &outputLock() {
-    static std::mutex lock;
-    return lock;
+    static auto *lock = new std::mutex;
+    return *lock;
 }
 
 void writeToErrorStream(const std::string &text) {
@@ -71,8 +73,8 @@ void writeToErrorStream(const std::string &text) {
 }
 
 std::function<void(const std::string &)> &traceObserver() {
-    static std::function<void(const std::string &)> observer;
-    return observer;
+    static auto *observer = new std::function<void(const std::string &)>;
+    return *observer;
 }
 
 } // namespace

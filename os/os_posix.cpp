@@ -37,15 +37,16 @@ MemoryRegistry &memoryRegistry() {
     return registry;
 }
 
-// The PosixWindow objects that exist: the only handles a notification is delivered to.
+// The PosixWindow objects that exist: the only handles a notification is delivered to. Never
+// destroyed, since a worker may still notify while the host's process exits.
 struct WindowTable {
     std::mutex lock;
     std::set<const void *> windows;
 };
 
 WindowTable &windowTable() {
-    static WindowTable table;
-    return table;
+    static auto *table = new WindowTable;
+    return *table;
 }
 
 } // namespace
