@@ -81,6 +81,7 @@ class KorvalBus(can.BusABC):
         self._host = str(channel) if channel else ""
         self._first_failure: Optional[str] = None
         self._link_down: Optional[str] = None
+        self._opened = False
         with _claim:
             if _open_bus is not None:
                 raise can.CanInitializationError(
@@ -89,6 +90,7 @@ class KorvalBus(can.BusABC):
                 )
             self._library = library.load()
             self._open(channel, node)
+            self._opened = True
             _open_bus = self
         self.channel_info = f"KORVAL gateway {self._host}" + (f", node {node}" if node else "")
 
@@ -235,6 +237,8 @@ class KorvalBus(can.BusABC):
             return
         self._closed.set()
         super().shutdown()
+        if not self._opened:
+            return  # a failed opening has closed the channel itself
         with self._link:
             # A reader still inside the library would take frames of the next bus.
             self._link.wait_for(lambda: self._readers == 0, READ_SLICE * 20)

@@ -1,9 +1,11 @@
 """What the Linux tests share: simulated gateways on addresses of their own, a gateway that
 never answers a connect, and the built files the test run names in its environment."""
 
+import ctypes
 import itertools
 import os
 import selectors
+import signal
 import socket
 import subprocess
 import time
@@ -17,6 +19,12 @@ DEF_FILE = os.environ.get("CANLIB_DEF_FILE", "")
 MODBUS_PORT = 502
 
 _calls = itertools.count()
+PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent() -> None:
+    """A simulator ends with the test process, also when the library stops that one."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def unique_address() -> str:
@@ -39,7 +47,8 @@ class Gateway:
         command = [SIMULATOR, "--address", self.address, "--nodes", self.nodes]
         if self.fault:
             command += ["--fault", self.fault]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        preexec_fn=_end_with_parent)
         with selectors.DefaultSelector() as selector:
             selector.register(self.process.stdout, selectors.EVENT_READ)
             ready = selector.select(timeout=10)
