@@ -10,6 +10,7 @@ packages=(
     cmake ninja-build file g++ clang libclang-rt-14-dev clang-format googletest
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb x11-utils
     python3 python3-pefile icoutils pandoc tshark
+    python3-can python3-pytest python3-venv python3-setuptools python3-wheel
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
