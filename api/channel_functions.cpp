@@ -26,7 +26,8 @@ canHandle CANLIBAPI canOpenChannel(int32_t channel, int32_t /*flags*/) {
         if (connection == nullptr)
             return canERR_PARAM;
         if (connection->IsOpen() == 0) {
-            KorvalCanInterface::showConnectDialog();
+            if (!KorvalCanInterface::showConnectDialog())
+                return canERR_NOTFOUND;
             connection->onFatalError.subscribe(
                 [connection](KorvalConnection &sender, const std::string &message) {
                     connection->errorNotify(sender, message);

@@ -4,24 +4,35 @@
 # the figures and a summary of the targets; everything it started is stopped at the end, also
 # on failure.
 #
-#   benchmarks/run.sh [--before REV] [RUNS]
+#   benchmarks/run.sh [--arch x86|x64] [--before REV] [RUNS]
+#
+# --arch picks the DLL measured, and the programs that load it: the 32-bit one (x86, under Wine)
+# or the 64-bit one (x64, under wine64). The default is x86, or x64 on a machine that cannot run
+# 32-bit programs. Every figure names the DLL it measured.
 #
 # --before REV also builds the library of git revision REV (its canlib32.dll, and its native
 # library under the current sdo_rate_native) in build/bench-before, and runs every benchmark for
 # it and for the working tree's library in turns, so that both sets of figures come from one run
 # on one machine load. REV must have the portable library korval_core (ad947ce has).
 #
-# Figures also go to build/bench-win32/results.txt. The machine is shared: expect noise.
+# Figures also go to build/bench-win32/results.txt (x64: build/bench-win64). The machine is
+# shared: expect noise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
-    echo "usage: benchmarks/run.sh [--before REV] [RUNS 1-99]" >&2
+    echo "usage: benchmarks/run.sh [--arch x86|x64] [--before REV] [RUNS 1-99]" >&2
     exit 2
 }
+arch=
 before_rev=
 runs=3
 while (($#)); do
     case $1 in
+    --arch)
+        (($# >= 2)) && [[ $2 == x86 || $2 == x64 ]] || usage
+        arch=$2
+        shift 2
+        ;;
     --before)
         (($# >= 2)) || usage
         before_rev=$2
@@ -35,7 +46,32 @@ while (($#)); do
     esac
 done
 
-win=$root/build/bench-win32
+"$root/tools/install-deps.sh"
+
+if ! limit=$("$root/tools/can-run-32bit"); then
+    if [[ $arch == x86 ]]; then
+        echo "benchmarks: --arch x86 needs 32-bit programs, and $limit" >&2
+        exit 1
+    fi
+    [[ -n $arch ]] || echo "$limit: the benchmarks measure the 64-bit DLL"
+    arch=x64
+fi
+arch=${arch:-x86}
+if [[ $arch == x86 ]]; then
+    export CANLIB_WINE_ARCH=win32
+    toolchain=mingw-i686.cmake
+    binutils=i686-w64-mingw32
+    wine_loader=wine
+else
+    export CANLIB_WINE_ARCH=win64
+    toolchain=mingw-x86_64.cmake
+    binutils=x86_64-w64-mingw32
+    wine_loader=/usr/lib/wine/wine64
+fi
+# How every figure of a library under Wine names what it measured.
+measured="$arch DLL"
+
+win=$root/build/bench-$CANLIB_WINE_ARCH
 native=$root/build/bench-native
 before=$root/build/bench-before
 export CANLIB_WINE_STATE=$win/wine
@@ -51,11 +87,9 @@ programs=(sdo_rate notify_latency idle_cpu close_latency footprint)
 release=(-G Ninja -DCMAKE_BUILD_TYPE=Release)
 clang=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 
-"$root/tools/install-deps.sh"
-
-echo "== building (Release)"
+echo "== building (Release, $arch)"
 cmake -S "$root" -B "$win" "${release[@]}" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" >/dev/null
 cmake --build "$win" --target canlib32 "${programs[@]}" | tail -n 1
 cmake -S "$root" -B "$native" "${release[@]}" "${clang[@]}" >/dev/null
 cmake --build "$native" --target korval-gateway-sim sdo_rate_native | tail -n 1
@@ -82,11 +116,11 @@ if [[ -n $before_rev ]]; then
         rm -rf "$src/benchmarks"
         cp -r "$root/benchmarks" "$src/benchmarks"
     fi
-    cmake -S "$src" -B "$before/win32" "${release[@]}" \
-        -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" >/dev/null
-    cmake --build "$before/win32" --target canlib32 | tail -n 1
+    cmake -S "$src" -B "$before/$CANLIB_WINE_ARCH" "${release[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE="$src/cmake/$toolchain" >/dev/null
+    cmake --build "$before/$CANLIB_WINE_ARCH" --target canlib32 | tail -n 1
     labels=(before after)
-    dll[before]="Z:$before/win32/bin/canlib32.dll"
+    dll[before]="Z:$before/$CANLIB_WINE_ARCH/bin/canlib32.dll"
     revision[before]="$rev"
     if cmake -S "$src" -B "$before/native" "${release[@]}" "${clang[@]}" >"$before/native.log" \
         2>&1 && cmake --build "$before/native" --target sdo_rate_native >>"$before/native.log" 2>&1; then
@@ -145,18 +179,22 @@ natively() { timeout 300 "$@"; }
 failures=0
 : >"$targets"
 # One program, bounded in time, for the library of a label (or "-" for none); a failure is
-# reported and the run goes on. Its target lines are kept for the summary.
+# reported and the run goes on. Its target lines are kept for the summary, each figure's name
+# followed by what it measured: the DLL, or the native library.
 bench() {
-    local label=$1 output=$win/last-output.txt
+    local label=$1 output=$win/last-output.txt what=$measured
     shift
-    echo "-- [$label] ${*:2}"
+    [[ $1 == natively ]] && what="native library"
+    [[ $label == - ]] && what="$arch program, no DLL"
+    echo "-- [$label, $what] ${*:2}"
     if ! "$@" 2>&1 | tee "$output"; then
         echo "FAILED: $*"
         failures=$((failures + 1))
     fi
     # Wine's console ends lines with CR LF. Lines that name their library keep that name.
     tr -d '\r' <"$output" | grep -E '^([a-z]+\|)?(TARGET|INFO)\|' |
-        sed -E "s/^(TARGET|INFO)\|/$label|&/" >>"$targets" || true
+        sed -E -e "s/^(TARGET|INFO)\|/$label|&/" \
+            -e "s/^([a-z]+\|(TARGET|INFO)\|[^|]*)/\1, $what/" >>"$targets" || true
 }
 
 # The labels in turns: the first run starts with the first label, the next with the other.
@@ -188,12 +226,12 @@ summary() {
             }
         }
         END {
-            printf "%-62s %-8s", "figure", "target"
+            printf "%-74s %-8s", "figure", "target"
             for (j = 1; j <= n; j++) printf " | %-26s", label[j]
             printf "\n"
             for (i = 1; i <= count; i++) {
                 w = name[i]
-                printf "%-62s %-8s", w, goal[w]
+                printf "%-74s %-8s", w, goal[w]
                 for (j = 1; j <= n; j++) {
                     l = label[j]
                     cell = values[w, l]
@@ -216,11 +254,12 @@ summary() {
         echo "$label:$(printf '%*s' $((8 - ${#label})) '')${revision[$label]}"
     done
     echo "cores:   $(nproc), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')"
-    echo "wine:    $(wine --version)"
+    echo "dll:     $arch canlib32.dll, $CANLIB_WINE_ARCH Wine prefix"
+    echo "wine:    $("$wine_loader" --version)"
     echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) at start"
 
     echo
-    echo "== 1. SDO exchanges per second under Wine, against the native simulator"
+    echo "== 1. SDO exchanges per second under Wine, $measured, against the native simulator"
     # Both libraries in one process and in the same rounds: they meet the same machine load.
     before_dll=()
     [[ -n ${dll[before]:-} ]] && before_dll=(--before-dll "${dll[before]}")
@@ -240,7 +279,7 @@ summary() {
     done
 
     echo
-    echo "== 3. notification latency"
+    echo "== 3. notification latency, $measured"
     for i in $(seq "$runs"); do
         for label in $(in_turn "$i"); do
             bench "$label" on_wine notify_latency.exe --address "$sim_address" \
@@ -250,7 +289,7 @@ summary() {
     done
 
     echo
-    echo "== 4. idle CPU (wineserver pid ${server_pid:-not found})"
+    echo "== 4. idle CPU, $measured (wineserver pid ${server_pid:-not found})"
     for i in $(seq "$runs"); do
         bench - on_wine idle_cpu.exe --baseline "${server_args[@]}"
         bench - on_wine idle_cpu.exe --baseline --window "${server_args[@]}"
@@ -266,7 +305,7 @@ summary() {
     done
 
     echo
-    echo "== 5. canClose while the worker waits on the gateway"
+    echo "== 5. canClose while the worker waits on the gateway, $measured"
     for i in $(seq "$runs"); do
         for label in $(in_turn "$i"); do
             bench "$label" on_wine close_latency.exe --address "$slow_address" \
@@ -275,20 +314,20 @@ summary() {
     done
 
     echo
-    echo "== 6. size and memory"
+    echo "== 6. size and memory, $measured"
     for label in "${labels[@]}"; do
         dll_file=${dll[$label]#Z:}
         strip_copy=$win/canlib32-$label-stripped.dll
-        i686-w64-mingw32-strip -o "$strip_copy" "$dll_file"
-        echo "[$label] canlib32.dll as built (Release): $(stat -c %s "$dll_file") bytes;" \
-            "stripped copy: $(stat -c %s "$strip_copy") bytes; sections:"
+        "$binutils-strip" -o "$strip_copy" "$dll_file"
+        echo "[$label, $measured] canlib32.dll as built (Release): $(stat -c %s "$dll_file")" \
+            "bytes; stripped copy: $(stat -c %s "$strip_copy") bytes; sections:"
         while read -r _ name size _; do
             case $name in
             .text | .rdata | .eh_frame | .rsrc | .data | .reloc)
                 printf '  %-10s %7d bytes\n' "$name" $((16#$size))
                 ;;
             esac
-        done < <(i686-w64-mingw32-objdump -h "$dll_file")
+        done < <("$binutils-objdump" -h "$dll_file")
     done
     for i in $(seq "$runs"); do
         for label in $(in_turn "$i"); do

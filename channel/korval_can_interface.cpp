@@ -48,7 +48,7 @@ int32_t KorvalCanInterface::NoOfChannels() {
     return static_cast<int32_t>(classState().cnxnList.size());
 }
 
-void KorvalCanInterface::showConnectDialog() {
+bool KorvalCanInterface::showConnectDialog() {
     ConnectDialog &dialog = *classState().connectDialog;
     os::RegistryKey key(CANLIB_REG_KEY);
     if (key.isOpen())
@@ -56,9 +56,16 @@ void KorvalCanInterface::showConnectDialog() {
     else
         os::writeTrace("Registry", std::string("cannot open ") + CANLIB_REG_KEY);
 
-    const bool confirmed = dialog.showModal() == ConnectDialog::DIALOG_RESULT_OK;
+    const int result = dialog.showModal();
+    if (result == ConnectDialog::DIALOG_RESULT_NO_GATEWAY) {
+        os::writeTrace("canOpenChannel", dialog.unavailableReason());
+        os::showErrorBox(dialog.unavailableReason(), MSG_BOX_TITLE);
+        return false;
+    }
+    const bool confirmed = result == ConnectDialog::DIALOG_RESULT_OK;
     if (confirmed && key.isOpen() && !key.writeString(CANLIB_REG_VALUE, dialog.hostNameText()))
         os::writeTrace("Registry", std::string("cannot store ") + CANLIB_REG_VALUE);
+    return true;
 }
 
 KorvalCanInterface::KorvalCanInterface(int32_t cnxnId) : channelId(cnxnId) {

@@ -28,7 +28,8 @@ class KorvalCanInterface : public KorvalConnection {
     static KorvalCanInterface *Connection(int32_t index);
     static int32_t NoOfChannels();
     // Fills the address from the registry, shows the dialog, remembers a confirmed address.
-    static void showConnectDialog();
+    // False, after telling the user why, when no gateway could be named (POSIX only).
+    static bool showConnectDialog();
 
     explicit KorvalCanInterface(int32_t cnxnId);
 

@@ -1,7 +1,8 @@
 /*
  * canlib.h: the C interface of canlib32.dll, the CAN driver that reaches CANopen nodes
- * through a Brenvox KORVAL gateway. Host programs include this header and load or link
- * canlib32.dll. All functions use the C calling convention.
+ * through a Brenvox KORVAL gateway, and of libcanlib.so.1, the same library for Linux. Host
+ * programs include this header and load or link the library. All functions use the C calling
+ * convention.
  */
 #ifndef CANLIB_H
 #define CANLIB_H
@@ -10,6 +11,9 @@
 
 #ifdef _WIN32
 #define CANLIBAPI __cdecl
+#elif defined(__GNUC__)
+/* The Linux library is built with hidden visibility: these functions are its whole face. */
+#define CANLIBAPI __attribute__((visibility("default")))
 #else
 #define CANLIBAPI
 #endif
@@ -29,6 +33,7 @@ typedef int32_t canHandle;
 #define canOK 0
 #define canERR_PARAM (-1)
 #define canERR_NOMSG (-2)
+#define canERR_NOTFOUND (-3) /* Linux: canOpenChannel found no gateway named, see stderr */
 #define canERR_HARDWARE (-15)
 #define canERR_NOT_IMPLEMENTED (-32)
 

@@ -46,13 +46,17 @@ using WindowHandle = void *;
 
 #ifndef _WIN32
 // POSIX has no windows: there a window handle points at one of these, which stands in for the
-// window procedure of the host window.
+// window procedure of the host window. Any other handle, such as whatever a Linux host passes
+// to canSetNotify, is no window: a notification to it does nothing, as to an invalid window.
 class PosixWindow {
   public:
     virtual void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
+    PosixWindow(const PosixWindow &) = delete;
+    PosixWindow &operator=(const PosixWindow &) = delete;
 
   protected:
-    ~PosixWindow() = default;
+    PosixWindow();
+    ~PosixWindow();
 };
 #endif
 

@@ -1,5 +1,6 @@
-// POSIX side of the seam, for the native build and its tests: the trace and the message box
-// go to standard error, the registry is kept in memory for the life of the process.
+// POSIX side of the seam, for the native build, its tests and the Linux library: time, the
+// registry kept in memory for the life of the process, and sockets. The trace and the message
+// boxes are in messages_posix.cpp.
 #include "os/os.h"
 #include "os/socket_platform.h"
 
@@ -7,8 +8,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -18,28 +17,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace Korval::os {
 
 namespace {
-
-std::mutex &errorStreamLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-void writeToErrorStream(const std::string &text) {
-    std::lock_guard<std::mutex> guard(errorStreamLock());
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-std::function<void(const std::string &)> &traceObserver() {
-    static std::function<void(const std::string &)> observer;
-    return observer;
-}
 
 using RegistryValues = std::map<std::string, std::string>;
 
@@ -53,38 +37,28 @@ MemoryRegistry &memoryRegistry() {
     return registry;
 }
 
+// The PosixWindow objects that exist: the only handles a notification is delivered to. Never
+// destroyed, since a worker may still notify while the host's process exits.
+struct WindowTable {
+    std::mutex lock;
+    std::set<const void *> windows;
+};
+
+WindowTable &windowTable() {
+    static auto *table = new WindowTable;
+    return *table;
+}
+
 } // namespace
 
-void writeTrace(const std::string &text) {
-    writeToErrorStream("canlib: " + text + "\n");
-    std::function<void(const std::string &)> observer;
-    {
-        std::lock_guard<std::mutex> guard(errorStreamLock());
-        observer = traceObserver();
-    }
-    if (observer)
-        observer(text);
+PosixWindow::PosixWindow() {
+    std::lock_guard<std::mutex> guard(windowTable().lock);
+    windowTable().windows.insert(this);
 }
 
-void setTraceObserver(std::function<void(const std::string &line)> observer) {
-    std::lock_guard<std::mutex> guard(errorStreamLock());
-    traceObserver() = std::move(observer);
-}
-
-void showErrorBox(const std::string &text, const std::string &title) {
-    writeToErrorStream("[message box] " + title + "\n" + text + "\n[/message box]\n");
-}
-
-void endProcess(int exitCode) {
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
-}
-
-void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept {
-    std::fprintf(stderr, "canlib: %s\n[message box] %s\n%s\n[/message box]\n", traceText, title,
-                 boxText);
-    std::fflush(nullptr);
-    std::_Exit(1);
+PosixWindow::~PosixWindow() {
+    std::lock_guard<std::mutex> guard(windowTable().lock);
+    windowTable().windows.erase(this);
 }
 
 uint32_t tickCount() {
@@ -104,8 +78,12 @@ void sleepMilliseconds(uint32_t ms) {
 // A POSIX window is handled on the calling thread itself, so there is nothing to wait for.
 void notifyWindow(WindowHandle window, uint32_t, uint32_t message, uintptr_t wParam,
                   intptr_t lParam, const StopSignal &, const Signal &) {
-    if (window != nullptr)
-        static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
+    {
+        std::lock_guard<std::mutex> guard(windowTable().lock);
+        if (windowTable().windows.count(window) == 0)
+            return;
+    }
+    static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
 }
 
 uint32_t windowThreadId(WindowHandle) {

@@ -3,29 +3,47 @@
 # starts a simulated KORVAL gateway with three nodes, and lists the nodes through the DLL under
 # Wine. With a usable DISPLAY the DLL's connect dialog appears for you to answer; without one it
 # is answered as a user would: the simulator's address typed in, Enter pressed.
-# Exit code: that of canopen-scan.
+# On a machine that cannot run 32-bit programs, the 64-bit DLL and canopen-scan run under wine64.
+# Exit code: that of canopen-scan; any other failure says what failed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+trap 'echo "demo: \"$BASH_COMMAND\" failed with exit status $?" >&2' ERR
 # The build folders' base; another one keeps a second demo apart from the usual build/.
 base=${CANLIB_DEMO_BUILD:-$root/build}
-win32=$base/win32
 native=$base/native-demo
-# The Wine prefix, and the address the dialog remembers in its registry, live here only.
-export CANLIB_WINE_STATE=$base/demo-wine
 wine_env=$root/tests/wine/wine-env
 nodes=5,10,3
 
 "$root/tools/install-deps.sh"
 
-echo "== building canlib32.dll and canopen-scan (Win32) and the gateway simulator (native)"
-cmake -S "$root" -B "$win32" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null
-cmake --build "$win32" --target canlib32 canopen-scan answer-dialog
+if limit=$("$root/tools/can-run-32bit"); then
+    export CANLIB_WINE_ARCH=win32
+    windows=Win32
+    toolchain=mingw-i686
+    objdump=i686-w64-mingw32-objdump
+    wine=(wine)
+    # The Wine prefix, and the address the dialog remembers in its registry, live here only.
+    export CANLIB_WINE_STATE=$base/demo-wine
+else
+    echo "$limit: the demo uses the 64-bit DLL"
+    export CANLIB_WINE_ARCH=win64
+    windows=Win64
+    toolchain=mingw-x86_64
+    objdump=x86_64-w64-mingw32-objdump
+    wine=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
+    export CANLIB_WINE_STATE=$base/demo-wine64
+fi
+win=$base/$CANLIB_WINE_ARCH
+
+echo "== building canlib32.dll and canopen-scan ($windows) and the gateway simulator (native)"
+cmake -S "$root" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" >/dev/null
+cmake --build "$win" --target canlib32 canopen-scan answer-dialog
 cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$native" --target korval-gateway-sim
-bin=$win32/bin
-exports=$(i686-w64-mingw32-objdump -p "$bin/canlib32.dll" | grep -c ' Export RVA$')
+bin=$win/bin
+exports=$("$objdump" -p "$bin/canlib32.dll" | grep -c ' Export RVA$')
 echo "canlib32.dll: $(file -b "$bin/canlib32.dll"), $exports exported functions"
 
 sim_pid='' answer_pid='' wine_started=''
@@ -101,8 +119,8 @@ if [[ -n ${DISPLAY:-} ]] && timeout 5 xdpyinfo -display "$DISPLAY" >/dev/null 2>
     # The prefix is ready; its wineserver and Xvfb go, so that the dialog shows on your screen.
     "$wine_env" stop
     echo "== the connect dialog opens on $DISPLAY: type $address and press Enter"
-    run_scan env WINEPREFIX="$CANLIB_WINE_STATE/prefix" WINEARCH=win32 \
-        WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wine
+    run_scan env WINEPREFIX="$CANLIB_WINE_STATE/prefix" WINEARCH="$CANLIB_WINE_ARCH" \
+        WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all "${wine[@]}"
 else
     echo "== no usable display: the connect dialog is answered with $address and Enter"
     "$root/tests/wine/wine-run" "$bin/answer-dialog.exe" "$address" --timeout 120 &
@@ -120,4 +138,7 @@ set +e
 wait "$scan_pid"
 status=$?
 set -e
+if ((status != 0)); then
+    echo "demo: canopen-scan exited with status $status" >&2
+fi
 exit "$status"

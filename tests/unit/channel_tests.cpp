@@ -225,6 +225,17 @@ TEST_F(ChannelTest, EveryFrameIsAnnouncedOncePerSubscription) {
     EXPECT_EQ(second.messages.load(), 2);
 }
 
+TEST_F(ChannelTest, AHandleThatIsNoWindowIsNeverCalled) {
+    // What a Linux host may pass: POSIX has no windows, so nothing is sent to it.
+    int notAWindow = 0;
+    startGateway({4});
+    EXPECT_EQ(canSetNotify(0, &notAWindow, canNOTIFY_RX), canOK);
+    openAndWaitUntilConnected();
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    EXPECT_EQ(notAWindow, 0);
+}
+
 TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
     startGateway({6});
     std::atomic<bool> wrote{false};
@@ -275,8 +286,8 @@ TEST_F(ChannelTest, FatalGatewayErrorStopsTheHostWithItsMessage) {
     EXPECT_EXIT(channel->errorNotify(*channel, "This KORVAL's firmware does not support the "
                                                "CANopen SDO interface!"),
                 testing::ExitedWithCode(1),
-                "\\[message box\\] Brenvox CAN Library for Vantrel\nThis KORVAL's firmware does "
-                "not support the CANopen SDO interface!\n");
+                "Brenvox CAN Library for Vantrel\nThis KORVAL's firmware does not support the "
+                "CANopen SDO interface!\n");
 }
 
 TEST_F(ChannelTest, ClosingTheChannelKeepsUnreadFrames) {
@@ -333,4 +344,44 @@ TEST_F(ChannelTest, OpenDuringACloseLeavesTheChannelOpen) {
     EXPECT_TRUE(gateway->waitForConnections(2, 8000));
     canClose(0); // the handler uses this test's locals
     first.onMessage = nullptr;
+}
+
+// Nobody at the dialog, as in the Linux library: the environment names the gateway and the node.
+TEST_F(ChannelTest, WithoutAUserTheEnvironmentNamesTheGatewayAndTheNode) {
+    ConnectDialog::posixUser = nullptr;
+    startGateway({3, 9});
+    setenv("KORVAL_GATEWAY", address.c_str(), 1);
+    setenv("KORVAL_NODE", "9", 1);
+    openAndWaitUntilConnected();
+    for (int heartbeat = 0; heartbeat < 2; ++heartbeat) {
+        int32_t id = 0;
+        ASSERT_EQ(canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+        EXPECT_EQ(id, 0x709);
+    }
+    unsetenv("KORVAL_GATEWAY");
+    unsetenv("KORVAL_NODE");
+}
+
+TEST_F(ChannelTest, WithoutAUserOrAGatewayNamedTheOpenFailsAndSaysWhy) {
+    ConnectDialog::posixUser = nullptr;
+    unsetenv("KORVAL_GATEWAY");
+    setenv("XDG_CONFIG_HOME", "/nonexistent", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(canOpenChannel(0, 0), canERR_NOTFOUND);
+    const std::string why = "No KORVAL gateway is named: set KORVAL_GATEWAY to its host name or "
+                            "IPv4 address, or write the address to /nonexistent/korval/gateway";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Brenvox CAN Library for Vantrel\n" + why + "\n");
+    EXPECT_GE(trace.waitForLine("canOpenChannel: " + why, 0), 0);
+    EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 0);
+
+    // A value that names none is refused the same way, and nothing is started either.
+    setenv("KORVAL_GATEWAY", address.c_str(), 1);
+    setenv("KORVAL_NODE", "200", 1);
+    EXPECT_EQ(canOpenChannel(0, 0), canERR_NOTFOUND);
+    EXPECT_GE(trace.waitForPrefix("canOpenChannel: KORVAL_NODE=\"200\"", 0), 0);
+    EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 0);
+    unsetenv("KORVAL_GATEWAY");
+    unsetenv("KORVAL_NODE");
+    unsetenv("XDG_CONFIG_HOME");
 }
