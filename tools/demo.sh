@@ -120,7 +120,7 @@ if [[ -n ${DISPLAY:-} ]] && timeout 5 xdpyinfo -display "$DISPLAY" >/dev/null 2>
     "$wine_env" stop
     echo "== the connect dialog opens on $DISPLAY: type $address and press Enter"
     run_scan env WINEPREFIX="$CANLIB_WINE_STATE/prefix" WINEARCH="$CANLIB_WINE_ARCH" \
-        WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all "${wine[@]}"
+        WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG="${WINEDEBUG:--all}" "${wine[@]}"
 else
     echo "== no usable display: the connect dialog is answered with $address and Enter"
     "$root/tests/wine/wine-run" "$bin/answer-dialog.exe" "$address" --timeout 120 &
