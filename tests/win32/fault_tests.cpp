@@ -268,7 +268,9 @@ TEST_F(GatewayFaults, EmptyNodeList) {
 }
 
 TEST_F(GatewayFaults, ReplyInPiecesIsTakenWhole) {
-    // Every reply written in two or three pieces, as a gateway on a real network may.
+    // Every reply written in two or three pieces, as a gateway on a real network may; each
+    // piece once the library has read the one before, so that it takes each in a receive of
+    // its own.
     auto replies = std::make_shared<std::atomic<unsigned>>(0);
     gateway.simulator.setResponder([replies](const std::vector<uint8_t> &request) {
         std::vector<uint8_t> reply = request;
@@ -277,12 +279,12 @@ TEST_F(GatewayFaults, ReplyInPiecesIsTakenWhole) {
         const auto at = [&reply](std::size_t i) { return reply.begin() + static_cast<long>(i); };
         if (++*replies % 2 == 0)
             return std::vector<Action>{{Action::Kind::Write, {at(0), at(7)}, 0},
-                                       {Action::Kind::Pause, {}, 40},
+                                       {Action::Kind::AwaitRead, {}, 0},
                                        {Action::Kind::Write, {at(7), reply.end()}, 0}};
         return std::vector<Action>{{Action::Kind::Write, {at(0), at(3)}, 0},
-                                   {Action::Kind::Pause, {}, 40},
+                                   {Action::Kind::AwaitRead, {}, 0},
                                    {Action::Kind::Write, {at(3), at(9)}, 0},
-                                   {Action::Kind::Pause, {}, 40},
+                                   {Action::Kind::AwaitRead, {}, 0},
                                    {Action::Kind::Write, {at(9), reply.end()}, 0}};
     });
     ChildOutcome outcome = runHost(gateway.address, 8000);

@@ -208,6 +208,35 @@ TEST(Gateway, SplitReplyArrivesInTwoReads) {
     EXPECT_EQ(second, (Bytes{0xFF, 0x64, 1, 5, 10, 3}));
 }
 
+// The pieces of a reply around an AwaitRead, for a client that reads or does not.
+std::vector<Action> piecesAwaitingRead(const Bytes &) {
+    return {{Action::Kind::Write, {1, 2, 3}, 0},
+            {Action::Kind::AwaitRead, {}, 0},
+            {Action::Kind::Write, {4, 5}, 0}};
+}
+
+TEST(Gateway, AwaitReadSendsTheNextPieceOnlyOnceTheFirstWasRead) {
+    GatewaySimulator sim("127.0.77.21");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setResponder(piecesAwaitingRead);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{1, 2, 3}));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{4, 5}));
+}
+
+TEST(Gateway, AwaitReadEndsTheConnectionOfAClientThatDoesNotRead) {
+    GatewaySimulator sim("127.0.77.22");
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setResponder(piecesAwaitingRead);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    ASSERT_TRUE(sim.waitForRequests(1, Generous));
+    ASSERT_TRUE(eventually([&] { return sim.openConnections() == 0; }));
+    EXPECT_EQ(client.read(5), (Bytes{1, 2, 3}));
+    EXPECT_TRUE(client.closedByPeer());
+}
+
 TEST(Gateway, CloseAfterRequestsAnswersNThenCloses) {
     GatewaySimulator sim("127.0.77.14");
     ASSERT_TRUE(startWithNodes(sim));
