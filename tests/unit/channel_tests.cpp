@@ -250,16 +250,13 @@ TEST_F(ChannelTest, TransmitFlushDropsQueuedFrames) {
     std::shared_future<void> released = flushed.get_future().share();
     std::atomic<bool> sdoSeen{false};
     gateway->setResponder([&, released](const std::vector<uint8_t> &request) {
-        if (request[8] == 1)
-            return std::vector<korvalsim::Action>{
-                {korvalsim::Action::Kind::Write,
-                 {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5},
-                 0}};
-        if (!sdoSeen.exchange(true)) {
+        if (request[8] == 2 && !sdoSeen.exchange(true)) {
             held.set_value();
             released.wait_for(std::chrono::milliseconds(2000)); // a guard below the reply's limit
         }
-        return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, request, 0}};
+        const std::vector<uint8_t> reply =
+            request[8] == 1 ? korvalsim::makeReply(request, {0xFF, 100, 1, 5}) : request;
+        return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, reply, 0}};
     });
     startGateway({5});
     openAndWaitUntilConnected();

@@ -70,9 +70,7 @@ TEST(HostUnloadingTheLibrary, GoesOnWithTheChannelOpenAndEndsWithItsOwnExitCode)
             if (request[8] == 1 && freed && ++pollsAfter == 2)
                 SetEvent(wentOn);
             const std::vector<uint8_t> reply =
-                request[8] == 1
-                    ? std::vector<uint8_t>{request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5}
-                    : request;
+                request[8] == 1 ? korvalsim::makeReply(request, {0xFF, 100, 1, 5}) : request;
             return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, reply, 0}};
         });
     ChildOptions options;
