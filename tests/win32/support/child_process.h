@@ -63,7 +63,8 @@ struct ChildOptions {
     std::function<void(HWND box, const MessageBoxSeen &)> onMessageBox;
     std::vector<std::wstring> extraArguments; // passed after the scenario name
     // Called with each trace line as soon as it is complete, while the child waits for the
-    // debug event to be answered: lets a test act at a moment of the child's own run.
+    // debug event to be answered: lets a test act at a moment of the child's own run. (A last
+    // line without its line end is complete only once the child has ended.)
     std::function<void(const std::string &line)> onTraceLine;
 };
 
