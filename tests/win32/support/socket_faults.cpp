@@ -6,6 +6,8 @@
 #include <ws2tcpip.h>
 
 #include <atomic>
+#include <chrono>
+#include <string>
 
 namespace testsupport {
 
@@ -19,8 +21,11 @@ std::atomic<SendFault> faultKind{SendFault::Short};
 std::atomic<bool> faultTaken{false};
 std::atomic<SOCKET> faultedSocket{INVALID_SOCKET};
 
+std::chrono::steady_clock::time_point faultStart;
+
 int WSAAPI faultySend(SOCKET socket, const char *data, int length, int flags) {
     if (length == faultLength && !faultTaken.exchange(true)) {
+        faultStart = std::chrono::steady_clock::now();
         faultedSocket = socket;
         OutputDebugStringA("host: send fault\r\n");
     }
@@ -34,7 +39,12 @@ int WSAAPI faultySend(SOCKET socket, const char *data, int length, int flags) {
 
 int WSAAPI closingSocket(SOCKET socket) {
     SOCKET faulted = socket;
-    faultedSocket.compare_exchange_strong(faulted, INVALID_SOCKET);
+    if (faultedSocket.compare_exchange_strong(faulted, INVALID_SOCKET)) {
+        const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - faultStart);
+        OutputDebugStringA(
+            ("host: send fault ended after " + std::to_string(lasted.count()) + " ms\r\n").c_str());
+    }
     return closesocket(socket);
 }
 

@@ -12,8 +12,9 @@ namespace testsupport {
 enum class SendFault { Short, Blocked };
 
 // From the DLL's first send of `length` bytes on, every send on that socket until the DLL
-// closes it sends half its bytes (Short) or finds no room (Blocked). The fault's start is
-// written as the trace line "host: send fault". False if the DLL imports no send.
+// closes it sends half its bytes (Short) or finds no room (Blocked). Its start is told by the
+// trace line "host: send fault", its end, the close, by "host: send fault ended after <n> ms",
+// timed on this process's own clock. False if the DLL imports no send or closesocket.
 bool putSendFault(HMODULE dll, int length, SendFault fault);
 
 // The DLL's lookups of `name` find `address` (a dotted IPv4 address) instead.
