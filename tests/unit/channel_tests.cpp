@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -255,16 +256,44 @@ TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
 }
 
 TEST_F(ChannelTest, TransmitFlushDropsQueuedFrames) {
+    // The SDO reply is held until the test has queued and flushed a second frame.
+    std::promise<void> held, flushed;
+    std::shared_future<void> released = flushed.get_future().share();
+    std::atomic<bool> sdoSeen{false};
+    gateway->setResponder([&, released](const std::vector<uint8_t> &request) {
+        if (request[8] == 2 && !sdoSeen.exchange(true)) {
+            held.set_value();
+            released.wait_for(std::chrono::milliseconds(2000)); // a guard below the reply's limit
+        }
+        const std::vector<uint8_t> reply =
+            request[8] == 1 ? korvalsim::makeReply(request, {0xFF, 100, 1, 5}) : request;
+        return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, reply, 0}};
+    });
     startGateway({5});
-    gateway->setFault(korvalsim::Fault::DelayReply, 500);
     openAndWaitUntilConnected();
     canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);
-    ASSERT_TRUE(gateway->waitForRequests(1, 3000));
-    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD); // waits behind the delayed exchange
+    ASSERT_EQ(held.get_future().wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD); // waits behind the held exchange
     EXPECT_EQ(canIoCtl(0, canIOCTL_FLUSH_TX_BUFFER, nullptr, 0), canOK);
-    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(gateway->requests().size(), 1u);
+    flushed.set_value();
+    int32_t id = 0;
+    do
+        ASSERT_EQ(canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    while (id != 0x585);
+    // A frame left in the queue would be sent at once; without one the request after the SDO
+    // request is the poll after the idle time.
+    std::vector<std::vector<uint8_t>> requests;
+    auto sdo = requests.end();
+    ASSERT_TRUE(eventually(
+        [&] {
+            requests = gateway->requests();
+            sdo = std::find_if(requests.begin(), requests.end(),
+                               [](const std::vector<uint8_t> &request) { return request[8] == 2; });
+            return sdo != requests.end() && sdo + 1 != requests.end();
+        },
+        3000));
+    EXPECT_EQ((*(sdo + 1))[8], 1) << "the flushed frame was sent";
+    canClose(0); // the responder uses this test's locals
 }
 
 TEST_F(ChannelTest, ReadWaitEndsAtItsTimeOutOrAtTheFrame) {
