@@ -4,6 +4,7 @@
 #pragma once
 
 #include "gateway/event.h"
+#include "gateway/host_notification.h"
 #include "os/os.h"
 
 #include <atomic>
@@ -104,10 +105,9 @@ class KorvalConnection {
         std::deque<CanMsg> items;
     };
 
-    // Asked before a host thread blocks in readCanMsg or closeConnection: true when that
-    // thread must go on handling the messages that other threads send it meanwhile. The
-    // channel, which knows the host's window, sets it.
-    std::function<bool()> prepareHostThreadWait;
+    // Told of the host's waits and asked by the worker before it goes on; the channel, which
+    // notifies the host's window, sets it.
+    HostNotification *hostNotification = nullptr;
 
     int32_t limitNodeId = 0;
     std::unique_ptr<os::TcpSocket> clientSocket;
@@ -121,7 +121,10 @@ class KorvalConnection {
     void deliver(CanMsg frame);
     bool pauseBeforeReconnect();
     void closeSocket();
-    bool hostThreadWaitsWithMessages();
+    HostNotification::HostWait beginHostWait(bool forWorkerEnd);
+    void endHostWait(HostNotification::HostWait wait);
+    bool notificationsDue() const;
+    void wakeWorker();
     template <class Step> Outcome::Kind runStage(const char *stageName, Step step);
 
     // Host threads that wait for a frame on frameArrived instead of the receive monitor.
