@@ -65,6 +65,8 @@ class PosixWindow {
 
 // Handles the messages sent to the calling thread's windows, waiting up to ms for the first.
 void retrieveMessages(uint32_t ms);
+// True while messages sent to the calling thread's windows wait to be handled.
+bool messagesWaiting();
 #endif
 
 // The thread that owns a window, or 0 for none (and for a POSIX window no thread has taken).

@@ -214,6 +214,12 @@ void retrieveMessages(uint32_t ms) {
     posix::handleSentMessages();
 }
 
+bool messagesWaiting() {
+    const std::shared_ptr<ThreadMessages> self = queueOfCurrentThread();
+    std::lock_guard<std::mutex> guard(self->lock);
+    return !self->sentToThread.empty();
+}
+
 uint32_t windowThreadId(WindowHandle window) {
     return window != nullptr ? static_cast<PosixWindow *>(window)->ownerThread() : 0;
 }
