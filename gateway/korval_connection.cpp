@@ -261,6 +261,9 @@ void KorvalConnection::backgroundThreadRun(const std::string &data) {
 }
 
 bool KorvalConnection::pauseBeforeReconnect() {
+    // What the host is owed comes before a pause, as it would have before the failure.
+    if (notificationsDue())
+        hostNotification->catchUp();
     if (connectAttempted && !IsConnected() && !stopRequest.sleepFor(MODBUS_RECONNECT_PAUSE))
         return false;
     return !stopRequest.isRaised();
