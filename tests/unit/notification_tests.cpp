@@ -4,6 +4,7 @@
 #include "channel_fixture.h"
 
 #include "support/eventually.h"
+#include "support/handler_record.h"
 
 #include <future>
 
@@ -95,26 +96,6 @@ class ThreadedWindow : public Korval::os::PosixWindow {
     std::thread thread;
 };
 
-// Counts the handlers, those entered after the test's close returned, and the deepest nesting.
-struct HandlerRecord {
-    std::atomic<int> handled{0};
-    std::atomic<int> afterClose{0};
-    std::atomic<int> depth{0};
-    std::atomic<int> maxDepth{0};
-    std::atomic<bool> closed{false};
-
-    int enter() {
-        if (closed)
-            ++afterClose;
-        const int level = ++depth;
-        int seen = maxDepth.load();
-        while (level > seen && !maxDepth.compare_exchange_weak(seen, level)) {
-        }
-        return ++handled;
-    }
-    void leave() { --depth; }
-};
-
 // The window and the record outlive the worker, which TearDown stops.
 class NotificationTest : public ChannelTest {
   protected:
@@ -135,7 +116,7 @@ class NotificationTest : public ChannelTest {
         return eventually([&] { return flag.load(); }, 8000);
     }
     ThreadedWindow window;
-    HandlerRecord record;
+    testsupport::HandlerRecord record;
 };
 
 } // namespace

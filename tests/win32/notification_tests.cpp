@@ -3,6 +3,7 @@
 // worker that goes on when the window it notifies goes away.
 #include "canlib.h"
 #include "support/dll_test_support.h"
+#include "support/handler_record.h"
 #include "support/host_window.h"
 
 #include <gtest/gtest.h>
@@ -36,39 +37,9 @@ bool sentMessagePending() {
     return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0;
 }
 
-// Counts WM__CANLIB handlers, those entered after the test's close returned, and how deep
-// they were ever nested.
-struct HandlerRecord {
-    std::atomic<int> handled{0};
-    std::atomic<int> afterClose{0};
-    std::atomic<int> depth{0};
-    std::atomic<int> maxDepth{0};
-    std::atomic<bool> closed{false};
-
-    // At the handler's entry; returns the handler's number, from 1.
-    int enter() {
-        if (closed)
-            ++afterClose;
-        const int level = ++depth;
-        int seen = maxDepth.load();
-        while (level > seen && !maxDepth.compare_exchange_weak(seen, level)) {
-        }
-        return ++handled;
-    }
-    void leave() { --depth; }
-};
-
-class NotificationTest : public testing::Test {
+class NotificationTest : public ConnectedChannelTest {
   protected:
-    void SetUp() override { ASSERT_TRUE(gateway.started) << gateway.startError; }
-    void TearDown() override {
-        canClose(0);
-        canFlushReceiveQueue(0);
-    }
-    void openConnected() {
-        ASSERT_EQ(openChannel(gateway.address).handle, 0);
-        ASSERT_TRUE(gateway.simulator.waitForConnections(1, 8000));
-    }
+    NotificationTest() : ConnectedChannelTest(nodeRange(1, 10)) {}
     // Every message sent to the window before this call has been handled when it returns,
     // since a thread handles the messages sent to it before it takes a posted one; and then
     // again after a while longer than the rest of the node list could take to handle.
@@ -77,14 +48,13 @@ class NotificationTest : public testing::Test {
         Sleep(300);
         ASSERT_TRUE(window.runOnWindowThread([] {}));
     }
-    TestGateway gateway{nodeRange(1, 10)};
 };
 
 } // namespace
 
 TEST_F(NotificationTest, NothingIsHandledOnceAnotherThreadsCloseHasReturned) {
     HostWindow window;
-    HandlerRecord record;
+    testsupport::HandlerRecord record;
     Event third, closing;
     window.onCanlibMessage = [&] {
         if (record.enter() == 3) {
@@ -113,7 +83,7 @@ TEST_F(NotificationTest, NothingIsHandledOnceACloseOnTheWindowsThreadHasReturned
     // From inside the handler of the third heartbeat of the node list.
     {
         HostWindow window;
-        HandlerRecord record;
+        testsupport::HandlerRecord record;
         window.onCanlibMessage = [&] {
             if (record.enter() == 3) {
                 EXPECT_EQ(canClose(0), canOK);
@@ -136,7 +106,7 @@ TEST_F(NotificationTest, NothingIsHandledOnceACloseOnTheWindowsThreadHasReturned
     // Outside a handler, while the first notification of a node list waits for this thread:
     // it is handled inside the close, and nothing after it.
     HostWindow window;
-    HandlerRecord record;
+    testsupport::HandlerRecord record;
     window.onCanlibMessage = [&] {
         record.enter();
         record.leave();
@@ -173,7 +143,7 @@ TEST_F(NotificationTest, AHandlerThatWaitsForFramesIsNeverEnteredAgainBeforeItRe
             {korvalsim::Action::Kind::Write, korvalsim::makeReply(request, payload), 0}};
     });
     HostWindow window;
-    HandlerRecord record;
+    testsupport::HandlerRecord record;
     std::vector<int32_t> ids; // the window's thread alone touches it
     window.onCanlibMessage = [&] {
         record.enter();
