@@ -111,8 +111,8 @@ bool waitForHandledMessages(uint32_t ms, const Signal &wake) {
     // due (Wine and Windows queue it like a sent message); should it not, the PeekMessage at the
     // end of the round still runs it.
     const HANDLE event = reinterpret_cast<HANDLE>(wake.waitHandle());
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(1, &event, ms, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    const DWORD result = MsgWaitForMultipleObjectsEx(wake.isValid() ? 1 : 0, &event, ms,
+                                                     QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
     MSG ignored;
     PeekMessageW(&ignored, nullptr, 0, 0, PM_NOREMOVE);
     return result == WAIT_OBJECT_0;
