@@ -106,6 +106,7 @@ void KorvalConnection::closeConnection() {
     }
     if (running) {
         wakeWorker();
+        wakeReaders();
         // A receive handler that closes its own connection: the worker ends once it returns.
         if (worker->isCurrent())
             return;
@@ -175,11 +176,25 @@ void KorvalConnection::wakeWorker() {
     txQueue.monitor.pulseAll();
 }
 
+void KorvalConnection::wakeReaders() {
+    bool signalled = false;
+    {
+        os::MonitorGuard guard(rxQueue.monitor);
+        ++closesBegun;
+        signalled = signalReaders > 0;
+    }
+    rxQueue.monitor.pulseAll();
+    if (signalled)
+        frameArrived.set();
+}
+
 bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr,
                                   uint32_t timeOut) {
     os::MonitorGuard guard(rxQueue.monitor);
     HostNotification::HostWait wait = HostNotification::HostWait::Plain;
     if (timeOut > 0 && rxQueue.items.empty()) {
+        // No frame comes after a close: a reader that waits while one begins gives up.
+        const uint64_t closes = closesBegun;
         wait = beginHostWait(false);
         // A reader whose wake-up another reader beat to the frame waits on for the next one,
         // up to its own time-out.
@@ -187,7 +202,7 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
         // Without its signal such a reader could only spin: it waits on the monitor instead.
         const bool withMessages =
             frameArrived.isValid() && wait != HostNotification::HostWait::Plain;
-        while (rxQueue.items.empty() && !deadline.passed()) {
+        while (rxQueue.items.empty() && !deadline.passed() && closesBegun == closes) {
             if (!withMessages) {
                 rxQueue.monitor.wait(deadline.remainingMs());
                 continue;

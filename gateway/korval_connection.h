@@ -71,7 +71,8 @@ class KorvalConnection {
 
     int32_t GetMsgCnt() const;
     // Takes the oldest received frame. With an empty queue and timeOut above 0, first waits up
-    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it.
+    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it, or
+    // until a close begins.
     bool readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr, uint32_t timeOut);
     void clearReceiveBuffer();
 
@@ -125,10 +126,13 @@ class KorvalConnection {
     void endHostWait(HostNotification::HostWait wait);
     bool notificationsDue() const;
     void wakeWorker();
+    void wakeReaders();
     template <class Step> Outcome::Kind runStage(const char *stageName, Step step);
 
     // Host threads that wait for a frame on frameArrived instead of the receive monitor.
     unsigned signalReaders = 0;
+    // Closes begun so far: a reader that waits while one begins waits no longer.
+    uint64_t closesBegun = 0;
     os::Signal frameArrived{false};
     bool connectAttempted = false;    // worker-only; a worker started again pauses first
     mutable std::mutex socketLock;    // guards the clientSocket pointer for host threads

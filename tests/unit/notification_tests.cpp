@@ -263,3 +263,25 @@ TEST_F(NotificationTest, CloseReturnsWhenTheWindowsThreadWaitsForTheCloser) {
     EXPECT_GE(trace.waitForPrefix("rxNotify: the window's thread has not handled WM_CANLIB", 0), 0);
     EXPECT_EQ(KorvalCanInterface::Connection(0)->IsOpen(), 0);
 }
+
+// The handler reads without a time-out when another thread closes: the read gives up, the
+// handler returns, and the close, which waits for it, returns after it.
+TEST_F(NotificationTest, AnotherThreadsCloseEndsAReadWithoutLimitInTheHandler) {
+    startNodes(1);
+    std::atomic<int> read{0};
+    std::atomic<bool> handlerReturned{false};
+    window.onMessage = [&] {
+        if (record.enter() == 1) {
+            while (canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 0xFFFFFFFF) == canOK)
+                ++read;
+            handlerReturned = true;
+        }
+        record.leave();
+    };
+    canSetNotify(0, &window, canNOTIFY_RX);
+    openAndWaitUntilConnected();
+    ASSERT_TRUE(eventually([&] { return read >= 1; }, 8000));
+    EXPECT_EQ(canClose(0), canOK);
+    EXPECT_TRUE(handlerReturned);
+    EXPECT_LT(trace.waitForPrefix("rxNotify: the window's thread has not handled", 0), 0);
+}

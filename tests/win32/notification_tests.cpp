@@ -243,3 +243,29 @@ TEST_F(NotificationTest, WorkerGoesOnWhenTheWindowGoesAwayWithANotificationPendi
         canFlushReceiveQueue(0);
     }
 }
+
+// The handler reads without a time-out when another thread closes: the read gives up, the
+// handler returns, and the close, which waits for it, returns after it.
+TEST_F(NotificationTest, AnotherThreadsCloseEndsAReadWithoutLimitInTheHandler) {
+    HostWindow window;
+    testsupport::HandlerRecord record;
+    std::atomic<int> read{0};
+    std::atomic<bool> handlerReturned{false};
+    window.onCanlibMessage = [&] {
+        if (record.enter() == 1) {
+            while (canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 0xFFFFFFFF) == canOK)
+                ++read;
+            handlerReturned = true;
+        }
+        record.leave();
+    };
+    canSetNotify(0, window.handle(), canNOTIFY_RX);
+    openConnected();
+    const DWORD start = GetTickCount();
+    while (read < 1 && GetTickCount() - start < 8000)
+        Sleep(5);
+    ASSERT_GE(read, 1);
+    EXPECT_EQ(canClose(0), canOK);
+    EXPECT_TRUE(handlerReturned) << "the close returned while the handler still read";
+    window.onCanlibMessage = nullptr;
+}
