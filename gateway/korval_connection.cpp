@@ -106,17 +106,19 @@ void KorvalConnection::closeConnection() {
     }
     if (running) {
         wakeWorker();
-        wakeReaders();
+        markClosing(true);
         // A receive handler that closes its own connection: the worker ends once it returns.
-        if (worker->isCurrent())
-            return;
         // A worker whose thread has not begun (it cannot while the loader's lock is held, by
         // a close from a DLL's detach) never will.
-        if (!worker->cancelIfNotStarted()) {
+        const bool handlerOfTheWorker = worker->isCurrent();
+        if (!handlerOfTheWorker && !worker->cancelIfNotStarted()) {
             const HostNotification::HostWait wait = beginHostWait(true);
             worker->waitForEnd(os::WAIT_FOREVER, wait != HostNotification::HostWait::Plain);
             endHostWait(wait);
         }
+        markClosing(false);
+        if (handlerOfTheWorker)
+            return;
     }
     std::lock_guard<std::mutex> guard(lifecycleLock);
     if (workerThread == worker)
@@ -176,13 +178,20 @@ void KorvalConnection::wakeWorker() {
     txQueue.monitor.pulseAll();
 }
 
-void KorvalConnection::wakeReaders() {
+void KorvalConnection::markClosing(bool closing) {
     bool signalled = false;
     {
         os::MonitorGuard guard(rxQueue.monitor);
-        ++closesBegun;
-        signalled = signalReaders > 0;
+        if (closing) {
+            ++closesBegun;
+            ++closesUnderWay;
+            signalled = signalReaders > 0;
+        } else {
+            --closesUnderWay;
+        }
     }
+    if (!closing)
+        return;
     rxQueue.monitor.pulseAll();
     if (signalled)
         frameArrived.set();
@@ -193,7 +202,8 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
     os::MonitorGuard guard(rxQueue.monitor);
     HostNotification::HostWait wait = HostNotification::HostWait::Plain;
     if (timeOut > 0 && rxQueue.items.empty()) {
-        // No frame comes after a close: a reader that waits while one begins gives up.
+        // No frame comes once a close has begun: a reader that waits then gives up, and one
+        // that comes while the close is under way does not wait.
         const uint64_t closes = closesBegun;
         wait = beginHostWait(false);
         // A reader whose wake-up another reader beat to the frame waits on for the next one,
@@ -202,7 +212,8 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
         // Without its signal such a reader could only spin: it waits on the monitor instead.
         const bool withMessages =
             frameArrived.isValid() && wait != HostNotification::HostWait::Plain;
-        while (rxQueue.items.empty() && !deadline.passed() && closesBegun == closes) {
+        while (rxQueue.items.empty() && !deadline.passed() && closesBegun == closes &&
+               closesUnderWay == 0) {
             if (!withMessages) {
                 rxQueue.monitor.wait(deadline.remainingMs());
                 continue;

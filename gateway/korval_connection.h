@@ -71,8 +71,8 @@ class KorvalConnection {
 
     int32_t GetMsgCnt() const;
     // Takes the oldest received frame. With an empty queue and timeOut above 0, first waits up
-    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it, or
-    // until a close begins.
+    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it; not
+    // while a close is under way.
     bool readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr, uint32_t timeOut);
     void clearReceiveBuffer();
 
@@ -126,13 +126,16 @@ class KorvalConnection {
     void endHostWait(HostNotification::HostWait wait);
     bool notificationsDue() const;
     void wakeWorker();
-    void wakeReaders();
+    // Before and after a close stops the worker: what readers need to know.
+    void markClosing(bool closing);
     template <class Step> Outcome::Kind runStage(const char *stageName, Step step);
 
     // Host threads that wait for a frame on frameArrived instead of the receive monitor.
     unsigned signalReaders = 0;
-    // Closes begun so far: a reader that waits while one begins waits no longer.
+    // Closes begun so far, and those not yet done; a reader waits for frames only while none
+    // begins or is under way.
     uint64_t closesBegun = 0;
+    unsigned closesUnderWay = 0;
     os::Signal frameArrived{false};
     bool connectAttempted = false;    // worker-only; a worker started again pauses first
     mutable std::mutex socketLock;    // guards the clientSocket pointer for host threads
