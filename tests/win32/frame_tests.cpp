@@ -26,20 +26,9 @@ long millisecondsSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// Opens the channel on the gateway and waits until the worker is connected, after which
-// written frames are no longer dropped by a connection attempt.
-class FrameTest : public testing::Test {
+class FrameTest : public ConnectedChannelTest {
   protected:
-    void SetUp() override { ASSERT_TRUE(gateway.started) << gateway.startError; }
-    void TearDown() override {
-        canClose(0);
-        canFlushReceiveQueue(0);
-    }
-    void openConnected() {
-        ASSERT_EQ(openChannel(gateway.address).handle, 0);
-        ASSERT_TRUE(gateway.simulator.waitForConnections(1, 8000));
-    }
-    TestGateway gateway{std::vector<uint8_t>{5, 10}};
+    FrameTest() : ConnectedChannelTest({5, 10}) {}
 };
 
 } // namespace

@@ -182,6 +182,45 @@ TEST(LibraryFrame, CloseDuringProcessExitReturns) {
     EXPECT_TRUE(outcome.hasTrace("unloaded")) << outcome.describe();
 }
 
+// A host's DLL opens the channel in its attach and closes it in its detach, both with the
+// loader's lock held (see attach_opener.cpp); then the host opens the channel itself.
+CHILD_SCENARIO(openInAttachCloseInDetach) {
+    const std::string address = narrow(childArguments().at(0));
+    // The dialog, first shown here, has everything it needs loaded before the loader's lock
+    // is taken: under that lock no DLL can start a thread of its own.
+    openChannel(address);
+    canClose(0);
+    {
+        DialogAnswerer answerer([&](HWND dialog) {
+            setHostText(dialog, widen(address));
+            closeWithCloseBox(dialog);
+        });
+        if (LoadLibraryW(L"attach_opener.dll") != nullptr)
+            ExitProcess(13); // the attach refuses the load
+    }
+    OutputDebugStringA("loader returned\r\n");
+    if (openChannel(address).handle != 0)
+        ExitProcess(14);
+    const bool heard = canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 8000) == canOK;
+    canClose(0);
+    ExitProcess(heard ? 0 : 15);
+}
+
+TEST(LibraryFrame, CloseBeforeTheWorkerBeganReturnsAndALaterOpenWorks) {
+    TestGateway gateway;
+    ASSERT_TRUE(gateway.started) << gateway.startError;
+    ChildOptions options;
+    options.timeoutMs = 20000;
+    options.extraArguments = {widen(gateway.address)};
+    ChildOutcome outcome = runChild("openInAttachCloseInDetach", options);
+    ASSERT_FALSE(outcome.timedOut) << "canClose waited for a worker that could not begin\n"
+                                   << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("attach opener: canOpenChannel returned")) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("attach opener: canClose returned")) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("loader returned")) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << "15: no frame after the second open\n" << outcome.describe();
+}
+
 // The library's own requests for a thread are refused the way the C runtime refuses them when
 // the system has no room for one more. (Filling the address space with idle threads instead takes
 // seconds for 32 bits under Wine, and is out of reach for 64 bits.)
