@@ -68,20 +68,10 @@ bool KorvalCanInterface::showConnectDialog() {
     return true;
 }
 
-KorvalCanInterface::KorvalCanInterface(int32_t cnxnId) : channelId(cnxnId) {
-    prepareHostThreadWait = [this] { return prepareHostWait(); };
-}
-
-bool KorvalCanInterface::prepareHostWait() {
-    const uint32_t windowThread = os::windowThreadId(notifyWindowHandle.load());
-    if (windowThread == 0 || windowThread != os::currentThreadId())
-        return false;
-    // This thread may be inside the handler of the very notification the worker waits on
-    // (a host that reads or closes from its handler): let the worker go on, so that later
-    // frames arrive. Later notifications are handled during the wait.
-    if (notifyingThread.load() == windowThread)
-        notificationRelease.set();
-    return true;
+KorvalCanInterface::KorvalCanInterface(int32_t cnxnId)
+    : channelId(cnxnId), notifier(notifyWindowHandle, WM_CANLIB, static_cast<uintptr_t>(cnxnId),
+                                  CANLIB_EVENT_RX, stopRequest) {
+    hostNotification = &notifier;
 }
 
 std::string KorvalCanInterface::HostName() const {
@@ -93,13 +83,7 @@ int32_t KorvalCanInterface::NodeId() const {
 }
 
 void KorvalCanInterface::rxNotify(KorvalConnection &) {
-    const os::WindowHandle window = notifyWindowHandle.load();
-    const uint32_t windowThread = os::windowThreadId(window);
-    notifyingThread = windowThread;
-    notificationRelease.reset();
-    os::notifyWindow(window, windowThread, WM_CANLIB, static_cast<uintptr_t>(channelId),
-                     CANLIB_EVENT_RX, stopRequest, notificationRelease);
-    notifyingThread = 0;
+    notifier.announce();
 }
 
 void KorvalCanInterface::errorNotify(KorvalConnection &, const std::string &message) {

@@ -3,6 +3,7 @@
 // the remembered gateway address, and the bus-on guard.
 #pragma once
 
+#include "channel/window_notifier.h"
 #include "gateway/korval_connection.h"
 #include "os/os.h"
 
@@ -32,6 +33,8 @@ class KorvalCanInterface : public KorvalConnection {
     static bool showConnectDialog();
 
     explicit KorvalCanInterface(int32_t cnxnId);
+    // The worker uses the notifier until it ends.
+    ~KorvalCanInterface() { closeConnection(); }
 
     void WindowHandle(os::WindowHandle window) { notifyWindowHandle = window; }
     std::string HostName() const;
@@ -51,14 +54,7 @@ class KorvalCanInterface : public KorvalConnection {
     int32_t channelId;
 
   private:
-    // Before a host thread blocks in the connection: the thread of the notify window must
-    // not hold up the worker, which may be waiting for it to handle a notification.
-    bool prepareHostWait();
-
-    // The thread whose window the worker is notifying, 0 while it notifies none; set to let
-    // the worker go on without waiting for that thread.
-    std::atomic<uint32_t> notifyingThread{0};
-    os::Signal notificationRelease{false};
+    WindowNotifier notifier;
 };
 
 } // namespace Korval

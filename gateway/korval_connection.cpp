@@ -84,7 +84,9 @@ bool KorvalConnection::openConnection(const std::string &hostName, int32_t nodeL
         }
         // A close is under way (on another thread, or further up this one): the new worker
         // starts once the old one has ended, which its stop request makes prompt.
-        stopping->waitForEnd(os::WAIT_FOREVER, hostThreadWaitsWithMessages());
+        const HostNotification::HostWait wait = beginHostWait(true);
+        stopping->waitForEnd(os::WAIT_FOREVER, wait != HostNotification::HostWait::Plain);
+        endHostWait(wait);
     }
 }
 
@@ -103,15 +105,20 @@ void KorvalConnection::closeConnection() {
             stopRequest.raise();
     }
     if (running) {
-        {
-            // Taking the lock orders the stop before the worker's next look at its queue.
-            os::MonitorGuard guard(txQueue.monitor);
-        }
-        txQueue.monitor.pulseAll();
+        wakeWorker();
+        markClosing(true);
         // A receive handler that closes its own connection: the worker ends once it returns.
-        if (worker->isCurrent())
+        // A worker whose thread has not begun (it cannot while the loader's lock is held, by
+        // a close from a DLL's detach) never will.
+        const bool handlerOfTheWorker = worker->isCurrent();
+        if (!handlerOfTheWorker && !worker->cancelIfNotStarted()) {
+            const HostNotification::HostWait wait = beginHostWait(true);
+            worker->waitForEnd(os::WAIT_FOREVER, wait != HostNotification::HostWait::Plain);
+            endHostWait(wait);
+        }
+        markClosing(false);
+        if (handlerOfTheWorker)
             return;
-        worker->waitForEnd(os::WAIT_FOREVER, hostThreadWaitsWithMessages());
     }
     std::lock_guard<std::mutex> guard(lifecycleLock);
     if (workerThread == worker)
@@ -149,20 +156,64 @@ int32_t KorvalConnection::GetMsgCnt() const {
     return static_cast<int32_t>(rxQueue.items.size());
 }
 
-bool KorvalConnection::hostThreadWaitsWithMessages() {
-    return prepareHostThreadWait && prepareHostThreadWait();
+HostNotification::HostWait KorvalConnection::beginHostWait(bool forWorkerEnd) {
+    return hostNotification != nullptr ? hostNotification->beginHostWait(forWorkerEnd)
+                                       : HostNotification::HostWait::Plain;
+}
+
+void KorvalConnection::endHostWait(HostNotification::HostWait wait) {
+    if (hostNotification != nullptr && hostNotification->endHostWait(wait))
+        wakeWorker();
+}
+
+bool KorvalConnection::notificationsDue() const {
+    return hostNotification != nullptr && hostNotification->due();
+}
+
+void KorvalConnection::wakeWorker() {
+    {
+        // Taking the lock orders what the worker is woken for before its next look.
+        os::MonitorGuard guard(txQueue.monitor);
+    }
+    txQueue.monitor.pulseAll();
+}
+
+void KorvalConnection::markClosing(bool closing) {
+    bool signalled = false;
+    {
+        os::MonitorGuard guard(rxQueue.monitor);
+        if (closing) {
+            ++closesBegun;
+            ++closesUnderWay;
+            signalled = signalReaders > 0;
+        } else {
+            --closesUnderWay;
+        }
+    }
+    if (!closing)
+        return;
+    rxQueue.monitor.pulseAll();
+    if (signalled)
+        frameArrived.set();
 }
 
 bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr,
                                   uint32_t timeOut) {
     os::MonitorGuard guard(rxQueue.monitor);
+    HostNotification::HostWait wait = HostNotification::HostWait::Plain;
     if (timeOut > 0 && rxQueue.items.empty()) {
+        // No frame comes once a close has begun: a reader that waits then gives up, and one
+        // that comes while the close is under way does not wait.
+        const uint64_t closes = closesBegun;
+        wait = beginHostWait(false);
         // A reader whose wake-up another reader beat to the frame waits on for the next one,
         // up to its own time-out.
         const os::Deadline deadline(readTimeOut(timeOut));
         // Without its signal such a reader could only spin: it waits on the monitor instead.
-        const bool withMessages = frameArrived.isValid() && hostThreadWaitsWithMessages();
-        while (rxQueue.items.empty() && !deadline.passed()) {
+        const bool withMessages =
+            frameArrived.isValid() && wait != HostNotification::HostWait::Plain;
+        while (rxQueue.items.empty() && !deadline.passed() && closesBegun == closes &&
+               closesUnderWay == 0) {
             if (!withMessages) {
                 rxQueue.monitor.wait(deadline.remainingMs());
                 continue;
@@ -174,12 +225,15 @@ bool KorvalConnection::readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgA
             --signalReaders;
         }
     }
-    if (rxQueue.items.empty())
-        return false;
-    canId = rxQueue.items.front().id;
-    canMsgArr = std::move(rxQueue.items.front().byteArr);
-    rxQueue.items.pop_front();
-    return true;
+    const bool taken = !rxQueue.items.empty();
+    if (taken) {
+        canId = rxQueue.items.front().id;
+        canMsgArr = std::move(rxQueue.items.front().byteArr);
+        rxQueue.items.pop_front();
+    }
+    guard.unlock();
+    endHostWait(wait);
+    return taken;
 }
 
 void KorvalConnection::clearReceiveBuffer() {
@@ -228,9 +282,14 @@ void KorvalConnection::backgroundThreadRun(const std::string &data) {
     }
     // A stop request is not a failure: nothing to trace.
     closeSocket();
+    if (hostNotification != nullptr)
+        hostNotification->finish();
 }
 
 bool KorvalConnection::pauseBeforeReconnect() {
+    // What the host is owed comes before a pause, as it would have before the failure.
+    if (notificationsDue())
+        hostNotification->catchUp();
     if (connectAttempted && !IsConnected() && !stopRequest.sleepFor(MODBUS_RECONNECT_PAUSE))
         return false;
     return !stopRequest.isRaised();
@@ -240,8 +299,18 @@ KorvalConnection::Outcome KorvalConnection::takeNextFrame(CanMsg &frame) {
     os::MonitorGuard guard(txQueue.monitor);
     for (;;) {
         const os::Deadline idle(MODBUS_POLL_INTERVAL);
-        while (txQueue.items.empty() && !stopRequest.isRaised() && !idle.passed())
-            txQueue.monitor.wait(idle.remainingMs());
+        for (;;) {
+            while (txQueue.items.empty() && !stopRequest.isRaised() && !idle.passed() &&
+                   !notificationsDue())
+                txQueue.monitor.wait(idle.remainingMs());
+            if (stopRequest.isRaised() || !notificationsDue())
+                break;
+            // The host has let the worker go while it handled a notification and is done now:
+            // what is owed to it comes first, as a synchronous message would have it.
+            guard.unlock();
+            hostNotification->catchUp();
+            guard.lock();
+        }
         if (stopRequest.isRaised())
             return stopped();
         if (!txQueue.items.empty()) {

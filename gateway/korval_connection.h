@@ -4,6 +4,7 @@
 #pragma once
 
 #include "gateway/event.h"
+#include "gateway/host_notification.h"
 #include "os/os.h"
 
 #include <atomic>
@@ -70,7 +71,8 @@ class KorvalConnection {
 
     int32_t GetMsgCnt() const;
     // Takes the oldest received frame. With an empty queue and timeOut above 0, first waits up
-    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it.
+    // to timeOut ms (0x80000000 and above: without limit) until a frame is there for it; not
+    // while a close is under way.
     bool readCanMsg(uint32_t &canId, std::vector<uint8_t> &canMsgArr, uint32_t timeOut);
     void clearReceiveBuffer();
 
@@ -104,10 +106,9 @@ class KorvalConnection {
         std::deque<CanMsg> items;
     };
 
-    // Asked before a host thread blocks in readCanMsg or closeConnection: true when that
-    // thread must go on handling the messages that other threads send it meanwhile. The
-    // channel, which knows the host's window, sets it.
-    std::function<bool()> prepareHostThreadWait;
+    // Told of the host's waits and asked by the worker before it goes on; the channel, which
+    // notifies the host's window, sets it.
+    HostNotification *hostNotification = nullptr;
 
     int32_t limitNodeId = 0;
     std::unique_ptr<os::TcpSocket> clientSocket;
@@ -121,11 +122,20 @@ class KorvalConnection {
     void deliver(CanMsg frame);
     bool pauseBeforeReconnect();
     void closeSocket();
-    bool hostThreadWaitsWithMessages();
+    HostNotification::HostWait beginHostWait(bool forWorkerEnd);
+    void endHostWait(HostNotification::HostWait wait);
+    bool notificationsDue() const;
+    void wakeWorker();
+    // Before and after a close stops the worker: what readers need to know.
+    void markClosing(bool closing);
     template <class Step> Outcome::Kind runStage(const char *stageName, Step step);
 
     // Host threads that wait for a frame on frameArrived instead of the receive monitor.
     unsigned signalReaders = 0;
+    // Closes begun so far, and those not yet done; a reader waits for frames only while none
+    // begins or is under way.
+    uint64_t closesBegun = 0;
+    unsigned closesUnderWay = 0;
     os::Signal frameArrived{false};
     bool connectAttempted = false;    // worker-only; a worker started again pauses first
     mutable std::mutex socketLock;    // guards the clientSocket pointer for host threads

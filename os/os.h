@@ -48,26 +48,56 @@ using WindowHandle = void *;
 // POSIX has no windows: there a window handle points at one of these, which stands in for the
 // window procedure of the host window. Any other handle, such as whatever a Linux host passes
 // to canSetNotify, is no window: a notification to it does nothing, as to an invalid window.
+// Until a thread takes a window as its own, its messages are handled at once on the sending
+// thread; after that, as a Win32 window's, only while that thread retrieves messages: in
+// retrieveMessages, or in a wait of the library's that lets sent messages through.
 class PosixWindow {
   public:
     virtual void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
     PosixWindow(const PosixWindow &) = delete;
     PosixWindow &operator=(const PosixWindow &) = delete;
+    void ownByCurrentThread();
+    uint32_t ownerThread() const { return owner.load(); }
 
   protected:
     PosixWindow();
     ~PosixWindow();
+
+  private:
+    std::atomic<uint32_t> owner{0};
 };
+
+// Handles the messages sent to the calling thread's windows, waiting up to ms for the first.
+void retrieveMessages(uint32_t ms);
+// True while messages sent to the calling thread's windows wait to be handled.
+bool messagesWaiting();
 #endif
 
-// The thread that owns a window, or 0 for none (and for every window on POSIX).
+// The thread that owns a window, or 0 for none (and for a POSIX window no thread has taken).
 uint32_t windowThreadId(WindowHandle window);
 
-// Sends the message to the window, whose thread windowThreadId gave, and waits until that
-// thread has handled it, as a synchronous window message does; the wait also ends when stop is
-// raised or release is set. Does nothing for a null or dead window.
-void notifyWindow(WindowHandle window, uint32_t windowThread, uint32_t message, uintptr_t wParam,
-                  intptr_t lParam, const StopSignal &stop, const Signal &release);
+// True while the window exists and still belongs to that thread.
+bool windowBelongsTo(WindowHandle window, uint32_t thread);
+
+// A message sent without waiting for the window's thread. handled turns true once the window
+// procedure has returned: at once for a window of the sending thread, else on the sending
+// thread during a later waitForHandledMessages.
+struct SentMessage {
+    bool handled = false;
+};
+
+// False when nothing was sent (no window). The record must stay in place until it is marked
+// handled or the sending thread has ended.
+bool sendWithoutWaiting(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                        SentMessage &sent);
+
+// One round of waiting for the windows to handle what this thread sent: up to ms, ending early
+// when a handler returns or wake is set. True when wake was set.
+bool waitForHandledMessages(uint32_t ms, const Signal &wake);
+
+// True while the calling thread handles a message that another thread sent without waiting.
+bool handlingMessageSentWithoutWaiting();
+
 uint32_t currentThreadId();
 
 // A key under the current user's hive, opened for reading and writing, created with its

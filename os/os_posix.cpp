@@ -2,6 +2,7 @@
 // registry kept in memory for the life of the process, and sockets. The trace and the message
 // boxes are in messages_posix.cpp.
 #include "os/os.h"
+#include "os/posix_messages.h"
 #include "os/socket_platform.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -20,6 +22,7 @@
 #include <set>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace Korval::os {
 
@@ -61,6 +64,15 @@ PosixWindow::~PosixWindow() {
     windowTable().windows.erase(this);
 }
 
+namespace {
+
+bool isWindow(WindowHandle window) {
+    std::lock_guard<std::mutex> guard(windowTable().lock);
+    return windowTable().windows.count(window) != 0;
+}
+
+} // namespace
+
 uint32_t tickCount() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -75,19 +87,169 @@ void sleepMilliseconds(uint32_t ms) {
     }
 }
 
-// A POSIX window is handled on the calling thread itself, so there is nothing to wait for.
-void notifyWindow(WindowHandle window, uint32_t, uint32_t message, uintptr_t wParam,
-                  intptr_t lParam, const StopSignal &, const Signal &) {
-    {
-        std::lock_guard<std::mutex> guard(windowTable().lock);
-        if (windowTable().windows.count(window) == 0)
-            return;
-    }
-    static_cast<PosixWindow *>(window)->handleMessage(message, wParam, lParam);
+namespace {
+
+struct ThreadMessages;
+
+// A message sent to a window of another thread, and the sender's record to mark once handled.
+struct Delivery {
+    PosixWindow *window = nullptr;
+    uint32_t message = 0;
+    uintptr_t wParam = 0;
+    intptr_t lParam = 0;
+    SentMessage *sent = nullptr;
+    std::shared_ptr<ThreadMessages> sender;
+};
+
+// A thread's queue: the messages sent to its windows, and the records of its own sends whose
+// handlers have returned (marked only on the thread itself, as Win32 runs the callbacks).
+struct ThreadMessages {
+    std::mutex lock;
+    std::deque<Delivery> sentToThread;
+    std::vector<SentMessage *> handled;
+    Signal deliveries{false};
+    Signal marks{false};
+};
+
+// Never destroyed: threads may end after the process's statics are gone.
+struct ThreadRegistry {
+    std::mutex lock;
+    std::map<uint32_t, std::shared_ptr<ThreadMessages>> queues;
+};
+
+ThreadRegistry &threadRegistry() {
+    static ThreadRegistry *registry = new ThreadRegistry;
+    return *registry;
 }
 
-uint32_t windowThreadId(WindowHandle) {
-    return 0;
+// The calling thread's queue, made on first use. It goes when the thread ends: what is still
+// sent to it is then never handled, and its senders are never told.
+struct OwnQueue {
+    std::shared_ptr<ThreadMessages> queue;
+    uint32_t thread = 0;
+    ~OwnQueue() {
+        if (queue) {
+            std::lock_guard<std::mutex> guard(threadRegistry().lock);
+            threadRegistry().queues.erase(thread);
+        }
+    }
+};
+
+thread_local OwnQueue ownQueue;
+thread_local int sentMessageHandlers = 0;
+
+std::shared_ptr<ThreadMessages> queueOfCurrentThread() {
+    if (!ownQueue.queue) {
+        ownQueue.queue = std::make_shared<ThreadMessages>();
+        ownQueue.thread = currentThreadId();
+        std::lock_guard<std::mutex> guard(threadRegistry().lock);
+        threadRegistry().queues[ownQueue.thread] = ownQueue.queue;
+    }
+    return ownQueue.queue;
+}
+
+std::shared_ptr<ThreadMessages> queueOfThread(uint32_t thread) {
+    std::lock_guard<std::mutex> guard(threadRegistry().lock);
+    auto found = threadRegistry().queues.find(thread);
+    return found != threadRegistry().queues.end() ? found->second : nullptr;
+}
+
+} // namespace
+
+namespace posix {
+
+int sentMessagesDescriptor() {
+    return static_cast<int>(queueOfCurrentThread()->deliveries.waitHandle());
+}
+
+void handleSentMessages() {
+    const std::shared_ptr<ThreadMessages> self = queueOfCurrentThread();
+    self->deliveries.consume();
+    for (;;) {
+        Delivery delivery;
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            if (self->sentToThread.empty())
+                return;
+            delivery = std::move(self->sentToThread.front());
+            self->sentToThread.pop_front();
+        }
+        // A window destroyed while its message waited handles nothing; its sender is told.
+        if (isWindow(delivery.window)) {
+            ++sentMessageHandlers;
+            delivery.window->handleMessage(delivery.message, delivery.wParam, delivery.lParam);
+            --sentMessageHandlers;
+        }
+        {
+            std::lock_guard<std::mutex> guard(delivery.sender->lock);
+            delivery.sender->handled.push_back(delivery.sent);
+        }
+        delivery.sender->marks.set();
+    }
+}
+
+} // namespace posix
+
+void PosixWindow::ownByCurrentThread() {
+    queueOfCurrentThread();
+    owner = currentThreadId();
+}
+
+void retrieveMessages(uint32_t ms) {
+    queueOfCurrentThread()->deliveries.wait(ms);
+    posix::handleSentMessages();
+}
+
+bool messagesWaiting() {
+    const std::shared_ptr<ThreadMessages> self = queueOfCurrentThread();
+    std::lock_guard<std::mutex> guard(self->lock);
+    return !self->sentToThread.empty();
+}
+
+uint32_t windowThreadId(WindowHandle window) {
+    return isWindow(window) ? static_cast<PosixWindow *>(window)->ownerThread() : 0;
+}
+
+bool windowBelongsTo(WindowHandle window, uint32_t thread) {
+    return isWindow(window) && windowThreadId(window) == thread &&
+           (thread == 0 || queueOfThread(thread) != nullptr);
+}
+
+bool sendWithoutWaiting(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                        SentMessage &sent) {
+    if (!isWindow(window))
+        return false;
+    auto *target = static_cast<PosixWindow *>(window);
+    const uint32_t owner = target->ownerThread();
+    if (owner == 0 || owner == currentThreadId()) {
+        target->handleMessage(message, wParam, lParam);
+        sent.handled = true;
+        return true;
+    }
+    const std::shared_ptr<ThreadMessages> queue = queueOfThread(owner);
+    if (!queue)
+        return false; // its thread has ended, and the window with it
+    {
+        std::lock_guard<std::mutex> guard(queue->lock);
+        queue->sentToThread.push_back(
+            {target, message, wParam, lParam, &sent, queueOfCurrentThread()});
+    }
+    queue->deliveries.set();
+    return true;
+}
+
+bool waitForHandledMessages(uint32_t ms, const Signal &wake) {
+    const std::shared_ptr<ThreadMessages> self = queueOfCurrentThread();
+    const int which = waitForEither(self->marks, wake, ms);
+    std::lock_guard<std::mutex> guard(self->lock);
+    for (SentMessage *sent : self->handled)
+        sent->handled = true;
+    self->handled.clear();
+    return which == 1;
+}
+
+bool handlingMessageSentWithoutWaiting() {
+    return sentMessageHandlers > 0;
 }
 
 uint32_t currentThreadId() {

@@ -80,47 +80,46 @@ void sleepMilliseconds(uint32_t ms) {
 
 namespace {
 
-// Which notification the worker has sent and which its window's thread has handled; only the
-// worker thread touches them, in notifyWindow and in the callback it runs.
-thread_local ULONG_PTR notificationsSent = 0;
-thread_local ULONG_PTR notificationsHandled = 0;
-
-void CALLBACK notificationHandled(HWND, UINT, ULONG_PTR sequence, LRESULT) {
-    notificationsHandled = sequence;
+void CALLBACK markHandled(HWND, UINT, ULONG_PTR sent, LRESULT) {
+    reinterpret_cast<SentMessage *>(sent)->handled = true;
 }
 
 } // namespace
 
-void notifyWindow(WindowHandle window, uint32_t windowThread, uint32_t message, uintptr_t wParam,
-                  intptr_t lParam, const StopSignal &stop, const Signal &release) {
-    const HWND target = static_cast<HWND>(window);
-    if (windowThread == 0 || windowThread == GetCurrentThreadId()) {
-        // No window, or one of this very thread: the plain message, handled at once.
-        SendMessageW(target, message, wParam, lParam);
-        return;
-    }
-    // Sent with a callback rather than waited for inside SendMessageW, so that the wait for
-    // the window's thread can also end on a stop or when that thread lets the worker go.
-    const ULONG_PTR sequence = ++notificationsSent;
-    if (!SendMessageCallbackW(target, message, wParam, lParam, &notificationHandled, sequence))
-        return;
-    // A window thread that ends without handling the message still answers it: the system
-    // then runs the callback too.
-    const HANDLE handles[2] = {reinterpret_cast<HANDLE>(stop.signal().waitHandle()),
-                               reinterpret_cast<HANDLE>(release.waitHandle())};
-    const DWORD count = 2;
-    while (notificationsHandled != sequence) {
-        const DWORD result = MsgWaitForMultipleObjectsEx(count, handles, INFINITE, QS_SENDMESSAGE,
-                                                         MWMO_INPUTAVAILABLE);
-        if (result != WAIT_OBJECT_0 + count)
-            return; // stopped, let go, or no wait at all
-        MSG ignored;
-        PeekMessageW(&ignored, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
 uint32_t windowThreadId(WindowHandle window) {
     return window != nullptr ? GetWindowThreadProcessId(static_cast<HWND>(window), nullptr) : 0;
+}
+
+bool windowBelongsTo(WindowHandle window, uint32_t thread) {
+    const HWND handle = static_cast<HWND>(window);
+    return IsWindow(handle) && GetWindowThreadProcessId(handle, nullptr) == thread;
+}
+
+bool sendWithoutWaiting(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                        SentMessage &sent) {
+    if (window == nullptr)
+        return false;
+    return SendMessageCallbackW(static_cast<HWND>(window), message, wParam, lParam, &markHandled,
+                                reinterpret_cast<ULONG_PTR>(&sent)) != FALSE;
+}
+
+bool waitForHandledMessages(uint32_t ms, const Signal &wake) {
+    // Microsoft documents that the system calls a SendMessageCallback callback after the window
+    // procedure has processed the message, and only while the sending thread calls GetMessage,
+    // PeekMessage or WaitMessage: every round therefore ends in a PeekMessage, which runs the
+    // callbacks that are due. The wait for QS_SENDMESSAGE merely ends the round as soon as one is
+    // due (Wine and Windows queue it like a sent message); should it not, the PeekMessage at the
+    // end of the round still runs it.
+    const HANDLE event = reinterpret_cast<HANDLE>(wake.waitHandle());
+    const DWORD result = MsgWaitForMultipleObjectsEx(wake.isValid() ? 1 : 0, &event, ms,
+                                                     QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    MSG ignored;
+    PeekMessageW(&ignored, nullptr, 0, 0, PM_NOREMOVE);
+    return result == WAIT_OBJECT_0;
+}
+
+bool handlingMessageSentWithoutWaiting() {
+    return (InSendMessageEx(nullptr) & (ISMEX_CALLBACK | ISMEX_REPLIED)) == ISMEX_CALLBACK;
 }
 
 uint32_t currentThreadId() {

@@ -166,8 +166,13 @@ class Thread {
     Thread(const Thread &) = delete;
     Thread &operator=(const Thread &) = delete;
 
-    // Also true for a thread that the system ended (at process exit) before it returned.
+    // Also true for a thread that the system ended (at process exit) before it returned, and for
+    // one whose body was cancelled.
     bool hasEnded() const;
+    // A thread that has not begun its body yet (one started while the loader's lock is held
+    // cannot begin it before the lock is free): the body never runs, and the thread ends at
+    // once when it gets to run. False once the body has begun.
+    bool cancelIfNotStarted();
     bool isCurrent() const;
     // Waits up to ms for the thread to end; true once it has.
     bool waitForEnd(uint32_t ms, bool letSentMessagesThrough) const;

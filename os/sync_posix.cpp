@@ -1,5 +1,6 @@
 // POSIX side of the waits, for the native build: the standard mutex and condition variable,
 // signals made of a pipe (so that poll can wait on a signal and a socket together), threads.
+#include "os/posix_messages.h"
 #include "os/sync.h"
 
 #include <algorithm>
@@ -37,19 +38,6 @@ void Monitor::pulseOne() {
 void Monitor::pulseAll() {
     condition.notify_all();
 }
-
-namespace {
-
-// One poll on a readable descriptor, bounded; true when it became readable.
-bool pollReadable(int fd, uint32_t ms) {
-    pollfd entry{fd, POLLIN, 0};
-    const int timeout =
-        ms == WAIT_FOREVER ? -1 : static_cast<int>(std::min<uint32_t>(ms, INT32_MAX));
-    const int ready = ::poll(&entry, 1, timeout);
-    return ready > 0;
-}
-
-} // namespace
 
 Signal::Signal(bool manualReset) : handle(-1), writeEnd(-1), manual(manualReset) {
     int ends[2];
@@ -97,13 +85,23 @@ bool Signal::consume() const {
     return true;
 }
 
-bool Signal::wait(uint32_t ms, bool) const {
+bool Signal::wait(uint32_t ms, bool letSentMessagesThrough) const {
     if (!isValid())
         return false;
     const Deadline deadline(ms);
+    // poll ignores an entry with a negative descriptor.
+    const int messages = letSentMessagesThrough ? posix::sentMessagesDescriptor() : -1;
     for (;;) {
-        if (pollReadable(static_cast<int>(handle), deadline.remainingMs()) && consume())
-            return true;
+        pollfd entries[2] = {{static_cast<int>(handle), POLLIN, 0}, {messages, POLLIN, 0}};
+        const uint32_t left = deadline.remainingMs();
+        const int timeout =
+            left == WAIT_FOREVER ? -1 : static_cast<int>(std::min<uint32_t>(left, INT32_MAX));
+        if (::poll(entries, 2, timeout) > 0) {
+            if ((entries[1].revents & POLLIN) != 0)
+                posix::handleSentMessages();
+            if ((entries[0].revents & POLLIN) != 0 && consume())
+                return true;
+        }
         if (deadline.passed())
             return false;
     }
@@ -133,7 +131,9 @@ struct Thread::State {
     pthread_t handle{};
     std::atomic<pthread_t> self{};
     Signal ended{true};
-    std::atomic<bool> returned{false};
+    std::atomic<bool> returned{false}; // or cancelled before it began
+    // Whether the body has begun or was cancelled first: exactly one of the two happens.
+    std::atomic<bool> claimed{false};
 };
 
 namespace {
@@ -141,13 +141,15 @@ namespace {
 void *runThread(void *context) {
     auto *state = static_cast<std::shared_ptr<Thread::State> *>(context);
     (*state)->self = pthread_self();
-    try {
-        (*state)->body();
-    } catch (...) {
-        // Nothing may leave a thread: the body reports its own failures.
+    if (!(*state)->claimed.exchange(true)) {
+        try {
+            (*state)->body();
+        } catch (...) {
+            // Nothing may leave a thread: the body reports its own failures.
+        }
+        (*state)->returned = true;
+        (*state)->ended.set();
     }
-    (*state)->returned = true;
-    (*state)->ended.set();
     delete state;
     return nullptr;
 }
@@ -198,12 +200,20 @@ bool Thread::hasEnded() const {
     return state->returned;
 }
 
+bool Thread::cancelIfNotStarted() {
+    if (state->claimed.exchange(true))
+        return false;
+    state->returned = true;
+    state->ended.set();
+    return true;
+}
+
 bool Thread::isCurrent() const {
     return pthread_equal(pthread_self(), state->self.load()) != 0;
 }
 
-bool Thread::waitForEnd(uint32_t ms, bool) const {
-    return state->ended.wait(ms);
+bool Thread::waitForEnd(uint32_t ms, bool letSentMessagesThrough) const {
+    return state->ended.wait(ms, letSentMessagesThrough);
 }
 
 } // namespace Korval::os

@@ -108,7 +108,9 @@ struct Thread::State {
     std::function<void()> body;
     HANDLE handle = nullptr;
     std::atomic<DWORD> id{0};
-    std::atomic<bool> returned{false};
+    std::atomic<bool> returned{false}; // or cancelled before it began
+    // Whether the body has begun or was cancelled first: exactly one of the two happens.
+    std::atomic<bool> claimed{false};
     // Set once the body has returned, before the thread's own end, which needs the loader
     // lock: a close from a DLL's detach can then still wait for the worker.
     Signal bodyEnded{true};
@@ -120,13 +122,15 @@ unsigned __stdcall runThread(void *context) {
     // The thread owns one reference to its state until it returns.
     auto *state = static_cast<std::shared_ptr<Thread::State> *>(context);
     (*state)->id = GetCurrentThreadId();
-    try {
-        (*state)->body();
-    } catch (...) {
-        // Nothing may leave a thread: the body reports its own failures.
+    if (!(*state)->claimed.exchange(true)) {
+        try {
+            (*state)->body();
+        } catch (...) {
+            // Nothing may leave a thread: the body reports its own failures.
+        }
+        (*state)->returned = true;
+        (*state)->bodyEnded.set();
     }
-    (*state)->returned = true;
-    (*state)->bodyEnded.set();
     delete state;
     return 0;
 }
@@ -177,6 +181,14 @@ Thread::~Thread() {
 bool Thread::hasEnded() const {
     // At process exit the system ends the thread without letting it return: its handle says so.
     return state->returned || WaitForSingleObject(state->handle, 0) == WAIT_OBJECT_0;
+}
+
+bool Thread::cancelIfNotStarted() {
+    if (state->claimed.exchange(true))
+        return false;
+    state->returned = true;
+    state->bodyEnded.set();
+    return true;
 }
 
 bool Thread::isCurrent() const {

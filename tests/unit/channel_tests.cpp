@@ -1,108 +1,21 @@
 // The channel as a host uses it, end to end in the native build: the connect dialog (played
 // by the test), the remembered address, notification, and SDO traffic to a simulated gateway.
-#include "canlib.h"
-#include "channel/korval_can_interface.h"
-#include "ui/connect_dialog.h"
+#include "channel_fixture.h"
 
-#include "gateway_simulator.h"
 #include "support/eventually.h"
-#include "support/test_address.h"
-#include "support/trace_recorder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <mutex>
-#include <thread>
 
 using Korval::ConnectDialog;
 using Korval::KorvalCanInterface;
 using Clock = std::chrono::steady_clock;
 using testsupport::eventually;
-
-namespace {
-
-const uint8_t READ_DEVICE_TYPE[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
-
-// Stands in for the host window: counts WM_CANLIB messages, and may act on each.
-class RecordingWindow : public Korval::os::PosixWindow {
-  public:
-    void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
-        EXPECT_EQ(message, static_cast<uint32_t>(WM__CANLIB));
-        EXPECT_EQ(wParam, 0u);
-        EXPECT_EQ(lParam, canEVENT_RX);
-        ++messages;
-        if (onMessage)
-            onMessage();
-    }
-    std::atomic<int> messages{0};
-    std::function<void()> onMessage;
-};
-
-// The user at the dialog: what they saw, and what they do.
-struct User {
-    std::mutex lock;
-    int showings = 0;
-    std::string sawAddress;
-    int32_t sawNode = -1;
-    std::string typeAddress; // empty: leave the text as it is
-    int32_t chooseNode = -1; // -1: leave the choice as it is
-    int result = ConnectDialog::DIALOG_RESULT_OK;
-};
-
-class ChannelTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        address = testsupport::uniqueLoopbackAddress();
-        gateway = std::make_unique<korvalsim::GatewaySimulator>(address);
-        user.typeAddress = address;
-        ConnectDialog::posixUser = [this](ConnectDialog &dialog) {
-            std::lock_guard<std::mutex> guard(user.lock);
-            ++user.showings;
-            user.sawAddress = dialog.hostNameText();
-            user.sawNode = dialog.nodeIdSelectedIndex();
-            if (!user.typeAddress.empty())
-                dialog.setHostNameText(user.typeAddress);
-            if (user.chooseNode >= 0)
-                dialog.setNodeIdSelectedIndex(user.chooseNode);
-            return user.result;
-        };
-    }
-    void TearDown() override {
-        canClose(0);
-        ConnectDialog::posixUser = nullptr;
-    }
-
-    void startGateway(const std::vector<uint8_t> &nodes) {
-        gateway->setNodes(nodes);
-        std::string error;
-        ASSERT_TRUE(gateway->start(&error)) << error;
-    }
-
-    void openAndWaitUntilConnected() {
-        ASSERT_EQ(canOpenChannel(0, 0), 0);
-        auto until = Clock::now() + std::chrono::seconds(3);
-        while (KorvalCanInterface::Connection(0)->IsConnected() == 0 && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_EQ(KorvalCanInterface::Connection(0)->IsConnected(), 1);
-    }
-
-    std::string remembered() {
-        Korval::os::RegistryKey key("Software\\Brenvox\\CanlibForVantrel");
-        return key.readString("IpAddress", "<none>");
-    }
-
-    testsupport::TraceRecorder trace;
-    RecordingWindow first, second; // outlive the worker, which TearDown stops
-    std::string address;
-    std::unique_ptr<korvalsim::GatewaySimulator> gateway;
-    User user;
-};
-
-} // namespace
 
 TEST_F(ChannelTest, FirstOpenShowsTheDefaultAndRemembersAConfirmedAddress) {
     EXPECT_EQ(KorvalCanInterface::NoOfChannels(), 1);
@@ -255,16 +168,44 @@ TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
 }
 
 TEST_F(ChannelTest, TransmitFlushDropsQueuedFrames) {
+    // The SDO reply is held until the test has queued and flushed a second frame.
+    std::promise<void> held, flushed;
+    std::shared_future<void> released = flushed.get_future().share();
+    std::atomic<bool> sdoSeen{false};
+    gateway->setResponder([&, released](const std::vector<uint8_t> &request) {
+        if (request[8] == 2 && !sdoSeen.exchange(true)) {
+            held.set_value();
+            released.wait_for(std::chrono::milliseconds(2000)); // a guard below the reply's limit
+        }
+        const std::vector<uint8_t> reply =
+            request[8] == 1 ? korvalsim::makeReply(request, {0xFF, 100, 1, 5}) : request;
+        return std::vector<korvalsim::Action>{{korvalsim::Action::Kind::Write, reply, 0}};
+    });
     startGateway({5});
-    gateway->setFault(korvalsim::Fault::DelayReply, 500);
     openAndWaitUntilConnected();
     canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD);
-    ASSERT_TRUE(gateway->waitForRequests(1, 3000));
-    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD); // waits behind the delayed exchange
+    ASSERT_EQ(held.get_future().wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    canWrite(0, 0x605, READ_DEVICE_TYPE, 8, canMSG_STD); // waits behind the held exchange
     EXPECT_EQ(canIoCtl(0, canIOCTL_FLUSH_TX_BUFFER, nullptr, 0), canOK);
-    ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(gateway->requests().size(), 1u);
+    flushed.set_value();
+    int32_t id = 0;
+    do
+        ASSERT_EQ(canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
+    while (id != 0x585);
+    // A frame left in the queue would be sent at once; without one the request after the SDO
+    // request is the poll after the idle time.
+    std::vector<std::vector<uint8_t>> requests;
+    auto sdo = requests.end();
+    ASSERT_TRUE(eventually(
+        [&] {
+            requests = gateway->requests();
+            sdo = std::find_if(requests.begin(), requests.end(),
+                               [](const std::vector<uint8_t> &request) { return request[8] == 2; });
+            return sdo != requests.end() && sdo + 1 != requests.end();
+        },
+        3000));
+    EXPECT_EQ((*(sdo + 1))[8], 1) << "the flushed frame was sent";
+    canClose(0); // the responder uses this test's locals
 }
 
 TEST_F(ChannelTest, ReadWaitEndsAtItsTimeOutOrAtTheFrame) {

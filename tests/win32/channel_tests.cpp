@@ -190,9 +190,14 @@ TEST(ChannelLifecycle, OpenWhileACloseWaitsLeavesTheChannelOpen) {
     });
     ASSERT_EQ(WaitForSingleObject(held, 8000), WAIT_OBJECT_0);
     std::thread closer([] { EXPECT_EQ(canClose(0), canOK); });
-    Sleep(200); // lets the close begin; the outcome must not depend on it
-    // The host opens again: once both calls have returned, the channel must be open.
-    OpenResult reopened = openChannel(gateway.address);
+    // The host opens again as soon as the channel reports closed, which an open tells by its
+    // dialog (an open of an open channel changes nothing); once both calls have returned, the
+    // channel must be open.
+    OpenResult reopened;
+    const DWORD closing = GetTickCount();
+    do
+        reopened = openChannel(gateway.address);
+    while (!reopened.sawDialog && GetTickCount() - closing < 5000);
     SetEvent(busyEnd);
     closer.join();
     busy.join();

@@ -155,6 +155,19 @@ CHILD_SCENARIO(echoesArguments) {
         trace(L"arg=[" + escaped(argument) + L"]\n");
 }
 
+// Waits for the parent to answer its trace line through the event named by its argument.
+CHILD_SCENARIO(waitsForTheParent) {
+    const HANDLE answer =
+        OpenEventW(SYNCHRONIZE, FALSE, testsupport::childArguments().at(0).c_str());
+    if (answer == nullptr)
+        ExitProcess(8);
+    trace(L"waiting for the parent\r\n");
+    const DWORD waited = WaitForSingleObject(answer, 10000);
+    CloseHandle(answer);
+    trace(L"answered\r\n");
+    ExitProcess(waited == WAIT_OBJECT_0 ? 0 : 9);
+}
+
 CHILD_SCENARIO(handlesItsOwnException) {
     const PVOID handler = AddVectoredExceptionHandler(1, resumeCustomException);
     RaiseException(kCustomException, 0, 0, nullptr);
@@ -321,6 +334,34 @@ TEST(ChildProcess, PassesExtraArgumentsVerbatim) {
                                                "arg=[gr\\u00FC\\u00DFe]",
                                                "arg=[--gtest_list_tests]"};
     EXPECT_EQ(outcome.traceLines, expected);
+}
+
+TEST(ChildProcess, TellsEachTraceLineWhileTheChildRuns) {
+    const std::wstring name = L"harness-answer-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE answer = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(answer, nullptr);
+    ChildOptions options;
+    options.extraArguments = {name};
+    std::vector<std::string> told;
+    options.onTraceLine = [&](const std::string &line) {
+        told.push_back(line);
+        if (line == "waiting for the parent")
+            SetEvent(answer);
+    };
+    const ChildOutcome outcome = runChild("waitsForTheParent", options);
+    CloseHandle(answer);
+    EXPECT_EQ(outcome.exitCode, 0u) << "9: the line was not told before the child ended\n"
+                                    << outcome.describe();
+    EXPECT_EQ(told, outcome.traceLines);
+    EXPECT_EQ(told, (std::vector<std::string>{"waiting for the parent", "answered"}));
+}
+
+TEST(ChildProcess, OutcomeWithoutAChildPassesNoExitCodeCheck) {
+    const ChildOutcome none;
+    EXPECT_FALSE(none.started);
+    for (const unsigned long code : {0ul, 1ul, testsupport::kTimedOutExitCode})
+        EXPECT_NE(none.exitCode, code);
+    EXPECT_NE(none.describe().find("exitCode=none"), std::string::npos) << none.describe();
 }
 
 TEST(ChildProcess, HandledExceptionIsNotACrash) {

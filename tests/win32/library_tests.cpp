@@ -1,4 +1,5 @@
-// The loaded DLL as a host meets it: its exports, its version, and the library frame.
+// The loaded DLL as a host meets it: the library frame, the stop of what it cannot serve, and
+// the end of the host's process.
 #include "canlib.h"
 #include "support/child_process.h"
 #include "support/dll_test_support.h"
@@ -7,9 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fstream>
-#include <set>
-#include <sstream>
 
 using namespace testsupport;
 
@@ -17,77 +15,11 @@ namespace {
 
 const wchar_t TITLE[] = L"Brenvox CAN Library for Vantrel";
 
-std::vector<std::string> exportDefinitionNames() {
-    std::ifstream definition(CANLIB_DEF_FILE);
-    std::vector<std::string> names;
-    std::string line;
-    bool inExports = false;
-    while (std::getline(definition, line)) {
-        std::istringstream words(line);
-        std::string first;
-        words >> first;
-        if (first == "EXPORTS")
-            inExports = true;
-        else if (inExports && !first.empty() && first[0] != ';')
-            names.push_back(first);
-    }
-    return names;
-}
-
-std::wstring versionString(const std::vector<char> &info, const wchar_t *name) {
-    void *value = nullptr;
-    UINT length = 0;
-    std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-    if (!VerQueryValueW(info.data(), path.c_str(), &value, &length) || length == 0)
-        return L"<missing>";
-    return static_cast<const wchar_t *>(value);
-}
-
 std::wstring expectedStop(const std::wstring &text) {
     return text + L"\n\nVantrel will be terminated.";
 }
 
 } // namespace
-
-TEST(LibraryFrame, EveryExportedNameIsBoundByNameAndByItsOrdinal) {
-    std::vector<std::string> names = exportDefinitionNames();
-    ASSERT_EQ(names.size(), 110u);
-    HMODULE library = GetModuleHandleW(L"canlib32.dll");
-    ASSERT_NE(library, nullptr);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        FARPROC byName = GetProcAddress(library, names[i].c_str());
-        FARPROC byOrdinal = GetProcAddress(library, MAKEINTRESOURCEA(i + 1));
-        EXPECT_NE(byName, nullptr) << names[i];
-        EXPECT_EQ(byName, byOrdinal) << names[i] << " is not ordinal " << i + 1;
-        if (i > 0) {
-            EXPECT_LT(names[i - 1], names[i]);
-        }
-    }
-    EXPECT_EQ(names.front(), "canAccept");
-    EXPECT_EQ(names.back(), "kvTimeDomainResetTime");
-}
-
-TEST(LibraryFrame, VersionResourceNamesTheLibrary) {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(GetModuleHandleW(L"canlib32.dll"), path, MAX_PATH);
-    DWORD size = GetFileVersionInfoSizeW(path, nullptr);
-    ASSERT_GT(size, 0u);
-    std::vector<char> info(size);
-    ASSERT_TRUE(GetFileVersionInfoW(path, 0, size, info.data()));
-    VS_FIXEDFILEINFO *fixed = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS | fixed->dwFileVersionLS | fixed->dwProductVersionMS |
-                  fixed->dwProductVersionLS,
-              0u);
-    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
-    EXPECT_EQ(versionString(info, L"FileDescription"), TITLE);
-    EXPECT_EQ(versionString(info, L"ProductName"), TITLE);
-    EXPECT_EQ(versionString(info, L"InternalName"), L"canlib32");
-    EXPECT_EQ(versionString(info, L"OriginalFilename"), L"canlib32.dll");
-    EXPECT_EQ(versionString(info, L"FileVersion"), L"0.0.0.0");
-    EXPECT_EQ(versionString(info, L"ProductVersion"), L"0.0.0.0");
-}
 
 TEST(LibraryFrame, ErrorTextsAndTheirLimits) {
     char buf[64];
@@ -159,9 +91,14 @@ TEST(LibraryFrame, UnsupportedFunctionsStopTheHostNamingThemselves) {
     }
 }
 
-// The host ends without closing the channel, while the worker is connected and busy.
+// The host ends without closing the channel, while the worker is connected and waits for a
+// reply. Arguments: the gateway's address, and the name of the event that the gateway sets
+// once it holds the request.
 CHILD_SCENARIO(exitWithTheChannelOpen) {
     const std::string address = narrow(childArguments().at(0));
+    const HANDLE held = OpenEventW(SYNCHRONIZE, FALSE, childArguments().at(1).c_str());
+    if (held == nullptr)
+        ExitProcess(9);
     DialogAnswerer answerer([&](HWND dialog) {
         setHostText(dialog, widen(address));
         closeWithCloseBox(dialog);
@@ -171,7 +108,8 @@ CHILD_SCENARIO(exitWithTheChannelOpen) {
     canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 8000); // connected: a heartbeat
     const uint8_t request[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
     canWrite(0, 0x605, request, 8, canMSG_STD); // the gateway never answers it
-    Sleep(100);
+    if (WaitForSingleObject(held, 8000) != WAIT_OBJECT_0)
+        ExitProcess(10);
     ExitProcess(id == 0x705 ? 7 : 8);
 }
 
@@ -179,18 +117,25 @@ TEST(LibraryFrame, HostMayEndWithTheChannelOpen) {
     TestGateway gateway;
     ASSERT_TRUE(gateway.started) << gateway.startError;
     // Heartbeats, but no answer to the SDO request: the worker waits for it as the host ends.
-    gateway.simulator.setResponder([](const std::vector<uint8_t> &request) {
+    const std::wstring heldName = L"canlib-test-held-" + widen(gateway.address);
+    const HANDLE held = CreateEventW(nullptr, TRUE, FALSE, heldName.c_str());
+    ASSERT_NE(held, nullptr);
+    gateway.simulator.setResponder([held](const std::vector<uint8_t> &request) {
         std::vector<korvalsim::Action> actions;
         if (request[8] == 1)
             actions.push_back({korvalsim::Action::Kind::Write,
                                {request[0], request[1], 0, 0, 0, 4, 0xFF, 100, 1, 5},
                                0});
+        else
+            SetEvent(held);
         return actions;
     });
     ChildOptions options;
     options.timeoutMs = 15000;
-    options.extraArguments = {widen(gateway.address)};
+    options.extraArguments = {widen(gateway.address), heldName};
     ChildOutcome outcome = runChild("exitWithTheChannelOpen", options);
+    gateway.simulator.setResponder(nullptr);
+    CloseHandle(held);
     EXPECT_FALSE(outcome.timedOut) << outcome.describe();
     EXPECT_EQ(outcome.exitCode, 7u) << outcome.describe();
 }
@@ -235,6 +180,45 @@ TEST(LibraryFrame, CloseDuringProcessExitReturns) {
     EXPECT_FALSE(outcome.timedOut) << outcome.describe();
     EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
     EXPECT_TRUE(outcome.hasTrace("unloaded")) << outcome.describe();
+}
+
+// A host's DLL opens the channel in its attach and closes it in its detach, both with the
+// loader's lock held (see attach_opener.cpp); then the host opens the channel itself.
+CHILD_SCENARIO(openInAttachCloseInDetach) {
+    const std::string address = narrow(childArguments().at(0));
+    // The dialog, first shown here, has everything it needs loaded before the loader's lock
+    // is taken: under that lock no DLL can start a thread of its own.
+    openChannel(address);
+    canClose(0);
+    {
+        DialogAnswerer answerer([&](HWND dialog) {
+            setHostText(dialog, widen(address));
+            closeWithCloseBox(dialog);
+        });
+        if (LoadLibraryW(L"attach_opener.dll") != nullptr)
+            ExitProcess(13); // the attach refuses the load
+    }
+    OutputDebugStringA("loader returned\r\n");
+    if (openChannel(address).handle != 0)
+        ExitProcess(14);
+    const bool heard = canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 8000) == canOK;
+    canClose(0);
+    ExitProcess(heard ? 0 : 15);
+}
+
+TEST(LibraryFrame, CloseBeforeTheWorkerBeganReturnsAndALaterOpenWorks) {
+    TestGateway gateway;
+    ASSERT_TRUE(gateway.started) << gateway.startError;
+    ChildOptions options;
+    options.timeoutMs = 20000;
+    options.extraArguments = {widen(gateway.address)};
+    ChildOutcome outcome = runChild("openInAttachCloseInDetach", options);
+    ASSERT_FALSE(outcome.timedOut) << "canClose waited for a worker that could not begin\n"
+                                   << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("attach opener: canOpenChannel returned")) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("attach opener: canClose returned")) << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("loader returned")) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << "15: no frame after the second open\n" << outcome.describe();
 }
 
 // The library's own requests for a thread are refused the way the C runtime refuses them when

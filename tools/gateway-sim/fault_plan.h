@@ -22,7 +22,10 @@ enum class Fault {
 };
 
 struct Action {
-    enum class Kind { Write, Pause, Close } kind;
+    // AwaitRead holds the actions after it until the client has read everything written to it
+    // so far, so that the next Write reaches it in a receive of its own; a client that has not
+    // read it within about 2000 ms loses the connection.
+    enum class Kind { Write, Pause, Close, AwaitRead } kind;
     std::vector<uint8_t> bytes;
     unsigned pauseMs = 0;
 };

@@ -1,6 +1,7 @@
 // The simulator seen from the wire, through a plain socket client.
 #include "black_hole.h"
 #include "gateway_simulator.h"
+#include "support/test_address.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 using namespace korvalsim;
 using namespace korvalsim::wire;
+using testsupport::uniqueLoopbackAddress;
 
 namespace {
 
@@ -46,7 +48,6 @@ template <typename Pred> bool eventually(Pred pred) {
     return true;
 }
 
-// Every test has its own address, fixed, so that tests run as separate processes never collide.
 bool startWithNodes(GatewaySimulator &sim) {
     std::string error;
     const bool started = sim.start(&error);
@@ -58,7 +59,7 @@ bool startWithNodes(GatewaySimulator &sim) {
 } // namespace
 
 TEST(Gateway, NodePollListsActiveNodesInOrder) {
-    GatewaySimulator sim("127.0.77.1");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     Client client(sim.address());
     client.send(nodeListRequest(0xBEEF));
@@ -69,7 +70,7 @@ TEST(Gateway, NodePollListsActiveNodesInOrder) {
 }
 
 TEST(Gateway, SdoUploadsAndDownloadReachTheNode) {
-    GatewaySimulator sim("127.0.77.2");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     NodeInfo info = defaultNodeInfo(10);
     info.deviceType = 0x00030191;
@@ -95,7 +96,7 @@ TEST(Gateway, SdoUploadsAndDownloadReachTheNode) {
 }
 
 TEST(Gateway, SdoErrorsComeBackAsAborts) {
-    GatewaySimulator sim("127.0.77.3");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     Client client(sim.address());
     EXPECT_EQ(exchange(client, 5, upload(0x5555, 0)), sdoAbort(0x5555, 0, 0x06020000));
@@ -104,7 +105,7 @@ TEST(Gateway, SdoErrorsComeBackAsAborts) {
 }
 
 TEST(Gateway, RequestSplitAcrossWritesIsReassembled) {
-    GatewaySimulator sim("127.0.77.5");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     Client client(sim.address());
     const Bytes request = sdoRequest(3, 5, upload(0x1000, 0));
@@ -116,7 +117,7 @@ TEST(Gateway, RequestSplitAcrossWritesIsReassembled) {
 }
 
 TEST(Gateway, TwoRequestsInOneWriteGetTwoReplies) {
-    GatewaySimulator sim("127.0.77.6");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     Client client(sim.address());
     Bytes both = nodeListRequest(1);
@@ -131,7 +132,7 @@ TEST(Gateway, TwoRequestsInOneWriteGetTwoReplies) {
 }
 
 TEST(Gateway, OverlongLengthFieldClosesConnection) {
-    GatewaySimulator sim("127.0.77.7");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     Client client(sim.address());
     client.send({0, 1, 0, 0, 0, 254, 0xFF, 0x64});
@@ -140,7 +141,7 @@ TEST(Gateway, OverlongLengthFieldClosesConnection) {
 }
 
 TEST(Gateway, NoReplyReadsButNeverAnswers) {
-    GatewaySimulator sim("127.0.77.8");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::NoReply);
     Client client(sim.address());
@@ -151,7 +152,7 @@ TEST(Gateway, NoReplyReadsButNeverAnswers) {
 }
 
 TEST(Gateway, DelayReplyAnswersLate) {
-    GatewaySimulator sim("127.0.77.9");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::DelayReply, 1000);
     Client client(sim.address());
@@ -161,7 +162,7 @@ TEST(Gateway, DelayReplyAnswersLate) {
 }
 
 TEST(Gateway, ExceptionReplyUsesCodeAndUnit) {
-    GatewaySimulator sim("127.0.77.10");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::ExceptionReply);
     Client client(sim.address());
@@ -173,7 +174,7 @@ TEST(Gateway, ExceptionReplyUsesCodeAndUnit) {
 }
 
 TEST(Gateway, GarbageIsNotAValidHeader) {
-    GatewaySimulator sim("127.0.77.11");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::Garbage);
     Client client(sim.address());
@@ -187,7 +188,7 @@ TEST(Gateway, GarbageIsNotAValidHeader) {
 }
 
 TEST(Gateway, EmptyNodeListStillServesSdo) {
-    GatewaySimulator sim("127.0.77.12");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::EmptyNodeList);
     Client client(sim.address());
@@ -197,7 +198,7 @@ TEST(Gateway, EmptyNodeListStillServesSdo) {
 }
 
 TEST(Gateway, SplitReplyArrivesInTwoReads) {
-    GatewaySimulator sim("127.0.77.13");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::SplitReply, 500);
     Client client(sim.address());
@@ -208,8 +209,37 @@ TEST(Gateway, SplitReplyArrivesInTwoReads) {
     EXPECT_EQ(second, (Bytes{0xFF, 0x64, 1, 5, 10, 3}));
 }
 
+// The pieces of a reply around an AwaitRead, for a client that reads or does not.
+std::vector<Action> piecesAwaitingRead(const Bytes &) {
+    return {{Action::Kind::Write, {1, 2, 3}, 0},
+            {Action::Kind::AwaitRead, {}, 0},
+            {Action::Kind::Write, {4, 5}, 0}};
+}
+
+TEST(Gateway, AwaitReadSendsTheNextPieceOnlyOnceTheFirstWasRead) {
+    GatewaySimulator sim(uniqueLoopbackAddress());
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setResponder(piecesAwaitingRead);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{1, 2, 3}));
+    EXPECT_EQ(client.readOnce(Generous), (Bytes{4, 5}));
+}
+
+TEST(Gateway, AwaitReadEndsTheConnectionOfAClientThatDoesNotRead) {
+    GatewaySimulator sim(uniqueLoopbackAddress());
+    ASSERT_TRUE(startWithNodes(sim));
+    sim.setResponder(piecesAwaitingRead);
+    Client client(sim.address());
+    client.send(nodeListRequest(1));
+    ASSERT_TRUE(sim.waitForRequests(1, Generous));
+    ASSERT_TRUE(eventually([&] { return sim.openConnections() == 0; }));
+    EXPECT_EQ(client.read(5), (Bytes{1, 2, 3}));
+    EXPECT_TRUE(client.closedByPeer());
+}
+
 TEST(Gateway, CloseAfterRequestsAnswersNThenCloses) {
-    GatewaySimulator sim("127.0.77.14");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::CloseAfterRequests, 2);
     Client client(sim.address());
@@ -226,7 +256,7 @@ TEST(Gateway, CloseAfterRequestsAnswersNThenCloses) {
 }
 
 TEST(Gateway, CloseOnConnectDropsNewConnections) {
-    GatewaySimulator sim("127.0.77.15");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::CloseOnConnect);
     Client client(sim.address());
@@ -237,7 +267,7 @@ TEST(Gateway, CloseOnConnectDropsNewConnections) {
 }
 
 TEST(Gateway, ResponderOverridesNormalBehaviour) {
-    GatewaySimulator sim("127.0.77.16");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setResponder([](const Bytes &request) {
         Bytes echo(request.begin(), request.begin() + 2);
@@ -257,7 +287,7 @@ TEST(Gateway, ResponderOverridesNormalBehaviour) {
 }
 
 TEST(Gateway, TracksConnectionsAndRequestsAcrossThem) {
-    GatewaySimulator sim("127.0.77.17");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     {
         Client a(sim.address());
@@ -277,7 +307,7 @@ TEST(Gateway, TracksConnectionsAndRequestsAcrossThem) {
 }
 
 TEST(Gateway, StopEndsConnectionsAndAllowsRestart) {
-    GatewaySimulator sim("127.0.77.18");
+    GatewaySimulator sim(uniqueLoopbackAddress());
     ASSERT_TRUE(startWithNodes(sim));
     sim.setFault(Fault::DelayReply, 60000);
     {
@@ -304,7 +334,7 @@ TEST(GatewayStart, RefusesNonLoopbackAndBusyAddresses) {
         EXPECT_FALSE(sim.start(&error)) << address;
         EXPECT_FALSE(error.empty());
     }
-    const std::string address = "127.0.77.19";
+    const std::string address = uniqueLoopbackAddress();
     GatewaySimulator first(address);
     ASSERT_TRUE(first.start());
     GatewaySimulator second(address);
@@ -314,7 +344,7 @@ TEST(GatewayStart, RefusesNonLoopbackAndBusyAddresses) {
 }
 
 TEST(BlackHoleTest, ConnectDoesNotCompleteWithinThreeSeconds) {
-    const std::string address = "127.0.77.20";
+    const std::string address = uniqueLoopbackAddress();
     BlackHole hole(address);
     std::string error;
     ASSERT_TRUE(hole.start(&error)) << error;

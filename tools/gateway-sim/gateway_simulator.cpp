@@ -1,5 +1,7 @@
 #include "gateway_simulator.h"
 
+#include "peer_reading.h"
+
 #include <chrono>
 #include <utility>
 
@@ -11,6 +13,9 @@ namespace {
 constexpr unsigned PollMs = 20;
 // Beyond this many simultaneous connections new ones are closed, which keeps threads bounded.
 constexpr unsigned MaxConnections = 64;
+// How long a client may take to read what it was sent before an AwaitRead gives up: below the
+// library's 3000 ms limit for a reply, and far beyond a client that reads at all.
+constexpr unsigned AwaitReadMs = 2000;
 
 } // namespace
 
@@ -252,6 +257,10 @@ bool GatewaySimulator::perform(Link &link, const std::vector<Action> &actions) {
             break;
         case Action::Kind::Close:
             return false;
+        case Action::Kind::AwaitRead:
+            if (!awaitPeerRead(link))
+                return false;
+            break;
         }
     }
     return true;
@@ -280,6 +289,24 @@ bool GatewaySimulator::pauseUnlessStopping(unsigned ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     return !changed_.wait_for(lock, std::chrono::milliseconds(ms),
                               [&] { return stopping_.load(); });
+}
+
+// A client not seen to read ends the connection: the next piece must not reach it together
+// with the one before.
+bool GatewaySimulator::awaitPeerRead(const Link &link) {
+    Endpoint local, peer;
+    if (!link.socket.endpoints(local, peer))
+        return false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(AwaitReadMs);
+    for (;;) {
+        std::size_t unread = 0;
+        if (!unreadByPeer(local, peer, unread))
+            return false;
+        if (unread == 0)
+            return true;
+        if (std::chrono::steady_clock::now() >= until || !pauseUnlessStopping(1))
+            return false;
+    }
 }
 
 } // namespace korvalsim

@@ -81,6 +81,7 @@ class GatewaySimulator {
     bool perform(Link &link, const std::vector<Action> &actions);
     bool sendAll(Link &link, const std::vector<uint8_t> &bytes);
     bool pauseUnlessStopping(unsigned ms);
+    bool awaitPeerRead(const Link &link);
 
     const std::string address_;
     const uint16_t port_;

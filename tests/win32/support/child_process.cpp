@@ -137,8 +137,9 @@ void closeHandle(HANDLE handle) {
 // Joins debug-string fragments and cuts them into lines; one call may carry part of a line.
 class LineSplitter {
   public:
-    LineSplitter(std::vector<std::string> &lines, std::vector<unsigned long long> &ticks)
-        : lines_(lines), ticks_(ticks) {}
+    LineSplitter(std::vector<std::string> &lines, std::vector<unsigned long long> &ticks,
+                 std::function<void(const std::string &)> onLine)
+        : lines_(lines), ticks_(ticks), onLine_(std::move(onLine)) {}
 
     void add(const std::string &text) {
         pending_ += text;
@@ -161,10 +162,13 @@ class LineSplitter {
             line.pop_back();
         lines_.push_back(std::move(line));
         ticks_.push_back(GetTickCount64());
+        if (onLine_)
+            onLine_(lines_.back());
     }
 
     std::vector<std::string> &lines_;
     std::vector<unsigned long long> &ticks_;
+    std::function<void(const std::string &)> onLine_;
     std::string pending_;
 };
 
@@ -216,7 +220,8 @@ std::wstring windowTitle(HWND window) {
 class DebugSession {
   public:
     DebugSession(const ChildOptions &options, ChildOutcome &outcome)
-        : options_(options), outcome_(outcome), splitter_(outcome.traceLines, outcome.traceTicks) {}
+        : options_(options), outcome_(outcome),
+          splitter_(outcome.traceLines, outcome.traceTicks, options.onTraceLine) {}
 
     DebugSession(const DebugSession &) = delete;
     DebugSession &operator=(const DebugSession &) = delete;
@@ -513,8 +518,12 @@ std::string ChildOutcome::describe() const {
     out << "child: started=" << started;
     if (!started)
         out << " (error " << startError << ")";
-    out << " timedOut=" << timedOut << " crashed=" << crashed << " exitCode=" << exitCode << " (0x"
-        << std::hex << exitCode << std::dec << ")\n";
+    out << " timedOut=" << timedOut << " crashed=" << crashed << " exitCode=";
+    if (exitCode == kNoExitCode)
+        out << "none";
+    else
+        out << exitCode << " (0x" << std::hex << exitCode << std::dec << ")";
+    out << '\n';
     for (const auto &line : traceLines)
         out << "  trace: " << line << '\n';
     for (const auto &box : messageBoxes)

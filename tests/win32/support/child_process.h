@@ -29,6 +29,10 @@ struct MessageBoxSeen {
 
 // The exit code given to a child that is killed because it outlived its time-out.
 constexpr unsigned long kTimedOutExitCode = WAIT_TIMEOUT;
+// The exit code of an outcome whose child was never seen to end (it did not start, or its end
+// was lost): the code Windows reserves for a running process, so that no check of an exit code
+// passes without a child that ran.
+constexpr unsigned long kNoExitCode = STILL_ACTIVE;
 
 struct ChildOutcome {
     bool started = false;
@@ -37,7 +41,7 @@ struct ChildOutcome {
     // An exception reached the child's second chance; the child was then ended with the
     // exception code as its exit code.
     bool crashed = false;
-    unsigned long exitCode = 0;
+    unsigned long exitCode = kNoExitCode;
     unsigned long processId = 0;
     // Every debug string of the child (UTF-8), split into lines, CR/LF removed, in order.
     std::vector<std::string> traceLines;
@@ -58,6 +62,10 @@ struct ChildOptions {
     // What to do with each message box: default dismisses it with OK after recording it.
     std::function<void(HWND box, const MessageBoxSeen &)> onMessageBox;
     std::vector<std::wstring> extraArguments; // passed after the scenario name
+    // Called with each trace line as soon as it is complete, while the child waits for the
+    // debug event to be answered: lets a test act at a moment of the child's own run. (A last
+    // line without its line end is complete only once the child has ended.)
+    std::function<void(const std::string &line)> onTraceLine;
 };
 
 // Runs this test program again as a debuggee with `--child-scenario=<name>`, collects its debug

@@ -260,14 +260,19 @@ bool closeWithCloseBox(HWND dialog) {
 }
 
 DialogAnswerer::DialogAnswerer(std::function<void(HWND)> fn, unsigned timeoutMs)
-    : thread(&DialogAnswerer::run, this, std::move(fn), timeoutMs) {}
+    : running(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      thread(&DialogAnswerer::run, this, std::move(fn), timeoutMs) {
+    WaitForSingleObject(running, 10000);
+}
 
 DialogAnswerer::~DialogAnswerer() {
     stop = true;
     thread.join();
+    CloseHandle(running);
 }
 
 void DialogAnswerer::run(std::function<void(HWND)> fn, unsigned timeoutMs) {
+    SetEvent(running);
     HWND dialog = waitForDialog(timeoutMs, &stop);
     if (!dialog) {
         // One that never got ready (wrong controls, say) would block the test thread for good.

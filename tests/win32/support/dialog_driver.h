@@ -69,6 +69,8 @@ bool typeIntoAddress(HWND dialog, const std::wstring &text);
 // thread cannot hang.
 class DialogAnswerer {
   public:
+    // Returns once the answerer's thread runs: a dialog shown with the loader's lock held (from
+    // a DLL's attach), which no thread can begin under, is answered too.
     explicit DialogAnswerer(std::function<void(HWND)> fn, unsigned timeoutMs = 15000);
     ~DialogAnswerer(); // stops waiting for a dialog that has not come, then joins
     DialogAnswerer(const DialogAnswerer &) = delete;
@@ -85,6 +87,7 @@ class DialogAnswerer {
     std::atomic<bool> stop{false};
     std::atomic<bool> saw{false};
     std::atomic<bool> forced{false};
+    HANDLE running;
     std::thread thread;
 };
 

@@ -7,6 +7,7 @@
 #include "support/dialog_driver.h"
 #include "support/test_address.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <memory>
@@ -69,5 +70,23 @@ inline OpenResult openChannel(const std::string &address, int node = 0,
     }
     return result;
 }
+
+// A test on the channel to a gateway of its own with the given nodes: openConnected opens the
+// channel and waits until the worker is connected, after which written frames are no longer
+// dropped by a connection attempt; the channel is closed after each test.
+class ConnectedChannelTest : public testing::Test {
+  protected:
+    explicit ConnectedChannelTest(const std::vector<uint8_t> &nodes) : gateway(nodes) {}
+    void SetUp() override { ASSERT_TRUE(gateway.started) << gateway.startError; }
+    void TearDown() override {
+        canClose(0);
+        canFlushReceiveQueue(0);
+    }
+    void openConnected() {
+        ASSERT_EQ(openChannel(gateway.address).handle, 0);
+        ASSERT_TRUE(gateway.simulator.waitForConnections(1, 8000));
+    }
+    TestGateway gateway;
+};
 
 } // namespace testsupport

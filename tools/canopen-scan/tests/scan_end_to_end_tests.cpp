@@ -12,9 +12,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -35,47 +33,41 @@ std::wstring programFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-// A child program with its stdout and stderr in one pipe, read by a thread of ours so that the
-// child never blocks on a full pipe. Killed if still running at the end of the test.
+// A child program with its stdout and stderr in one file of its own, killed if still running at
+// the end of the test. A file rather than a pipe: a process that Wine starts on the child's
+// behalf may inherit the handle and keep it open after the child has ended, and a pipe's reader
+// would then wait for an end that never comes; a file is read whenever asked.
 class Child {
   public:
     Child(const std::wstring &program, const std::wstring &arguments) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        wchar_t folder[MAX_PATH] = L"";
+        wchar_t path[MAX_PATH] = L"";
+        if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"scn", 0, path) == 0)
             return;
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        outputPath = path;
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
+        startup.hStdOutput = file;
+        startup.hStdError = file;
         std::wstring commandLine = L"\"" + program + L"\" " + arguments;
         started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process) != 0;
-        CloseHandle(writeEnd);
-        if (!started) {
-            CloseHandle(readEnd);
-            return;
-        }
-        reader = std::thread([this, readEnd] {
-            char buffer[512];
-            DWORD count = 0;
-            while (ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr) && count > 0) {
-                std::lock_guard<std::mutex> guard(lock);
-                text.append(buffer, count);
-            }
-            CloseHandle(readEnd);
-        });
+        CloseHandle(file);
     }
     ~Child() {
-        if (!started)
-            return;
-        stop();
-        if (reader.joinable())
-            reader.join();
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        if (started) {
+            stop();
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        if (!outputPath.empty())
+            DeleteFileW(outputPath.c_str());
     }
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -93,15 +85,22 @@ class Child {
         GetExitCodeProcess(process.hProcess, &code);
         return static_cast<long>(code);
     }
-    // Everything the child printed, without carriage returns. Complete once it has ended.
-    std::string output() {
-        if (started && !running() && reader.joinable())
-            reader.join();
-        std::lock_guard<std::mutex> guard(lock);
+    // Everything the child printed so far, without carriage returns: all of it once it ended.
+    std::string output() const {
+        const HANDLE file =
+            CreateFileW(outputPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return "(the child's output cannot be read)";
         std::string clean;
-        for (char c : text)
-            if (c != '\r')
-                clean += c;
+        char buffer[512];
+        DWORD count = 0;
+        while (ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+            for (DWORD i = 0; i < count; ++i)
+                if (buffer[i] != '\r')
+                    clean += buffer[i];
+        }
+        CloseHandle(file);
         return clean;
     }
 
@@ -116,9 +115,7 @@ class Child {
     }
 
     PROCESS_INFORMATION process{};
-    std::thread reader;
-    std::mutex lock;
-    std::string text;
+    std::wstring outputPath;
 };
 
 struct DialogSearch {
