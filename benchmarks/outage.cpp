@@ -16,6 +16,7 @@
 // before a new connection, a node poll after 1000 ms without a request), so they hardly move
 // with the machine's load.
 #include "bench_support.h"
+#include "black_hole.h"
 #include "fault_plan.h"
 #include "gateway_model.h"
 #include "gateway_simulator.h"
@@ -50,6 +51,9 @@ constexpr Retries OTHERS[] = {{2000, 4}, {1000, 4}, {3000, 2}};
 constexpr unsigned LATE_WRITE_MS = 900;
 // Longer than any one failure takes to heal.
 constexpr unsigned HEAL_MS = 30000;
+// Timeline entries looked for.
+const char CONNECTING[] = "canlib: Connecting to ";
+const char HEARTBEAT[] = "host: heartbeat of node 5";
 
 struct FaultMode {
     const char *name; // as --fault names it
@@ -159,10 +163,14 @@ class Host {
     Host(Canlib &api, Timeline &timeline) : api_(api), timeline_(timeline) {}
 
     bool open(const std::string &address) {
+        timeline_.add("host: canOpenChannel, the dialog answered with " + address);
         handle = openChannel(api_, address);
-        return handle == 0 && nextHeartbeat() != 0;
+        return handle == 0;
     }
-    void close() { api_.close(handle); }
+    void close() {
+        timeline_.add("host: canClose");
+        api_.close(handle);
+    }
 
     void write(uint8_t attempt) {
         const uint8_t request[8] = {0x40, 0x00, 0x10, attempt, 0, 0, 0, 0};
@@ -185,7 +193,7 @@ class Host {
                 continue;
             const int64_t at = now();
             if (id == HEARTBEAT_ID)
-                timeline_.add("host: heartbeat of node 5", at);
+                timeline_.add(HEARTBEAT, at);
             else if (id == SDO_RESPONSE_ID)
                 timeline_.add("host: SDO answer to try " + std::to_string(data[3]), at);
             if (id == wanted)
@@ -219,6 +227,33 @@ double firstEvent(const std::vector<Event> &events, int64_t origin, const std::s
     return NAN;
 }
 
+// From the first event at or after from that starts with the first prefix to the next event
+// after it that starts with the second, in seconds; NAN if either is missing.
+double between(const std::vector<Event> &events, int64_t from, const std::string &first,
+               const std::string &second) {
+    const auto starts = [](const Event &event, const std::string &prefix) {
+        return event.text.compare(0, prefix.size(), prefix) == 0;
+    };
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events[i].at < from || !starts(events[i], first))
+            continue;
+        for (size_t j = i + 1; j < events.size(); ++j)
+            if (starts(events[j], second))
+                return seconds(events[i].at, events[j].at);
+        break;
+    }
+    return NAN;
+}
+
+// The library's connection figures, from the trace lines.
+struct Links {
+    double firstHeartbeat = NAN; // "Connecting to" line to the first heartbeat
+    double refusedRetry = NAN;   // refusal's "Connect:" line to the next "Connecting to"
+    double connectLimit = NAN;   // "Connecting to" to "Connect: time-out"
+    double attemptPeriod = NAN;  // one "Connecting to" to the next, attempts timing out
+    double reopenPause = NAN;    // canOpenChannel of a channel opened before to "Connecting to"
+};
+
 struct Outcome {
     double gap = NAN;        // from the last heartbeat before the fault to the first after, s
     double connecting = NAN; // from the SDO's write to the "Connecting to" line, s
@@ -233,20 +268,58 @@ class Bench {
         timeline.catchTraceLines();
     }
 
-    bool start() {
+    // Opens the channel on the simulator; the timeline of a first connection goes to links.
+    bool start(Links &links) {
         std::string error;
         if (!gateway.start(error)) {
             say("outage: the simulator does not start on %s: %s\n", gateway.where().c_str(),
                 error.c_str());
             return false;
         }
-        if (!host.open(gateway.where())) {
+        const int64_t opened = now();
+        if (!host.open(gateway.where()) || host.nextHeartbeat() == 0) {
             say("outage: no heartbeat through the library from %s\n", gateway.where().c_str());
             return false;
         }
+        const std::vector<Event> events = timeline.take();
+        links.firstHeartbeat = between(events, opened, CONNECTING, HEARTBEAT);
+        printTimeline("the channel opened: a first connection", opened, events);
         return true;
     }
     void stop() { host.close(); }
+
+    // The channel opened again, on an address where nothing listens and on one whose
+    // connection attempts never complete, then on the simulator once more.
+    void unreachable(Links &links) {
+        const std::string nobody = testsupport::uniqueLoopbackAddress();
+        std::vector<Event> events = elsewhere(nobody, 7000);
+        links.refusedRetry = between(events, 0, "canlib: Connect: ", CONNECTING);
+        printTimeline("nothing listens at the address: connections refused", events.front().at,
+                      events);
+
+        const std::string silent = testsupport::uniqueLoopbackAddress();
+        korvalsim::BlackHole blackHole(silent);
+        std::string error;
+        if (!blackHole.start(&error)) {
+            say("outage: no address whose connections never complete: %s\n", error.c_str());
+            return;
+        }
+        events = elsewhere(silent, 13000);
+        links.connectLimit = between(events, 0, CONNECTING, "canlib: Connect: time-out");
+        links.attemptPeriod = between(events, 0, CONNECTING, CONNECTING);
+        printTimeline("connection attempts never complete: connect time-outs", events.front().at,
+                      events);
+        blackHole.stop();
+
+        host.close();
+        timeline.take();
+        const int64_t opened = now();
+        host.open(gateway.where());
+        host.nextHeartbeat();
+        events = timeline.take();
+        links.reopenPause = between(events, opened, "host: canOpenChannel", CONNECTING);
+        printTimeline("the channel opened again on the gateway", opened, events);
+    }
 
     // The fault hits the node poll due 1 s after a heartbeat; the gap lasts until the next.
     Outcome nodeList(const FaultMode &mode) {
@@ -275,7 +348,7 @@ class Bench {
         if (next != 0)
             outcome.gap = seconds(last, next);
         const std::vector<Event> events = timeline.take();
-        outcome.connecting = firstEvent(events, written, "canlib: Connecting to ");
+        outcome.connecting = firstEvent(events, written, CONNECTING);
         printTimeline(std::string(mode.name) + " hits an SDO request", last, events);
         return outcome;
     }
@@ -309,6 +382,15 @@ class Bench {
     }
 
   private:
+    // The timeline of ms with the channel opened anew on address.
+    std::vector<Event> elsewhere(const std::string &address, unsigned ms) {
+        host.close();
+        timeline.take();
+        host.open(address);
+        Sleep(ms);
+        return timeline.take();
+    }
+
     // A heartbeat that follows another within 1.5 s: the link is healthy and the worker idle.
     // The timeline then holds the two.
     int64_t steadyHeartbeat() {
@@ -317,8 +399,8 @@ class Bench {
             const int64_t next = host.nextHeartbeat();
             if (next == 0 || seconds(before, next) < 1.5) {
                 timeline.take();
-                timeline.add("host: heartbeat of node 5", before);
-                timeline.add("host: heartbeat of node 5", next);
+                timeline.add(HEARTBEAT, before);
+                timeline.add(HEARTBEAT, next);
                 return next;
             }
             before = next;
@@ -357,7 +439,8 @@ int main(int argc, char **argv) {
         return 1;
     api.initializeLibrary();
     Bench bench(api);
-    if (!bench.start())
+    Links links;
+    if (!bench.start(links))
         return 1;
 
     struct Row {
@@ -383,7 +466,19 @@ int main(int argc, char **argv) {
     if (only.empty() || only == lost.name)
         for (const Retries &policy : OTHERS)
             others.emplace_back(policy, bench.retries(lost, policy));
+    if (only.empty())
+        bench.unreachable(links);
     bench.stop();
+
+    say("\n== Connecting (seconds between the library's trace lines)\n"
+        "  \"Connecting to\" line to the first heartbeat:                 %s\n"
+        "  connection refused: \"Connect:\" line to the next attempt:     %s\n"
+        "  connection attempts time out: \"Connecting to\" to time-out:   %s\n"
+        "  connection attempts time out: one attempt to the next:       %s\n"
+        "  a channel opened again: canOpenChannel to \"Connecting to\":   %s\n",
+        shown(links.firstHeartbeat).c_str(), shown(links.refusedRetry).c_str(),
+        shown(links.connectLimit).c_str(), shown(links.attemptPeriod).c_str(),
+        shown(links.reopenPause).c_str());
 
     const std::string advised = policyName(ADVISED);
     say("\n== One fault at a time: node 5's heartbeat gap, and when SDO requests are served again\n"
@@ -408,6 +503,11 @@ int main(int argc, char **argv) {
     if (!allHit)
         say("outage: a fault did not hit its request; its figures are not what they name\n");
 
+    info("Connecting line to the first heartbeat", links.firstHeartbeat, "s");
+    info("refused: Connect line to the next Connecting line", links.refusedRetry, "s");
+    info("silent: Connecting line to Connect: time-out", links.connectLimit, "s");
+    info("silent: one Connecting line to the next", links.attemptPeriod, "s");
+    info("channel opened again: canOpenChannel to Connecting", links.reopenPause, "s");
     char what[120];
     double longest = 0;
     for (const Row &row : rows) {
