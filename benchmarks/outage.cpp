@@ -54,6 +54,7 @@ constexpr unsigned HEAL_MS = 30000;
 // Timeline entries looked for.
 const char CONNECTING[] = "canlib: Connecting to ";
 const char HEARTBEAT[] = "host: heartbeat of node 5";
+const char FAILURE[] = "canlib: Receive: ";
 
 struct FaultMode {
     const char *name; // as --fault names it
@@ -255,10 +256,12 @@ struct Links {
 };
 
 struct Outcome {
-    double gap = NAN;        // from the last heartbeat before the fault to the first after, s
-    double connecting = NAN; // from the SDO's write to the "Connecting to" line, s
-    double answered = NAN;   // from the first try to the first answer, s; NAN: none
-    double gaveUp = NAN;     // from the first try to the end of the last one's time-out, s
+    double gap = NAN;          // from the last heartbeat before the fault to the first after, s
+    double connecting = NAN;   // from the SDO's write to the "Connecting to" line, s
+    double answered = NAN;     // from the first try to the first answer, s; NAN: none
+    double gaveUp = NAN;       // from the first try to the end of the last one's time-out, s
+    double toPollFailed = NAN; // failure's "Receive:" line to "getActiveNodes failed", s
+    double toConnecting = NAN; // failure's "Receive:" line to "Connecting to", s
     bool hit = false;
 };
 
@@ -330,7 +333,10 @@ class Bench {
         outcome.hit = gateway.disarm();
         if (next != 0)
             outcome.gap = seconds(last, next);
-        printTimeline(std::string(mode.name) + " hits a node-list request", last, timeline.take());
+        const std::vector<Event> events = timeline.take();
+        outcome.toPollFailed = between(events, last, FAILURE, "canlib: getActiveNodes failed");
+        outcome.toConnecting = between(events, last, FAILURE, CONNECTING);
+        printTimeline(std::string(mode.name) + " hits a node-list request", last, events);
         return outcome;
     }
 
@@ -349,6 +355,7 @@ class Bench {
             outcome.gap = seconds(last, next);
         const std::vector<Event> events = timeline.take();
         outcome.connecting = firstEvent(events, written, CONNECTING);
+        outcome.toConnecting = between(events, last, FAILURE, CONNECTING);
         printTimeline(std::string(mode.name) + " hits an SDO request", last, events);
         return outcome;
     }
@@ -491,7 +498,8 @@ int main(int argc, char **argv) {
             shown(row.sdo.gap).c_str(), shown(row.sdo.connecting).c_str(),
             row.mode->hitsSdo ? retried(row.advised).c_str() : "-");
     say("A node list is hit 1.0 s after a heartbeat, an SDO request %.1f s after one (when the\n"
-        "next poll is nearly due, the dearest moment). \"Connecting line\": from the SDO's write\n"
+        "next poll is nearly due, the costliest moment). \"Connecting line\": from the SDO's "
+        "write\n"
         "to the library's \"Connecting to\" line, when it empties both queues and connects; a\n"
         "request written after it is served. The host's tries: from the first write.\n",
         LATE_WRITE_MS / 1000.0);
@@ -500,6 +508,14 @@ int main(int argc, char **argv) {
         for (const auto &[policy, outcome] : others)
             say("  %-24s %s\n", policyName(policy).c_str(), retried(outcome).c_str());
     }
+    say("\n== Trace lines after the failure's \"Receive:\" line (seconds)\n"
+        "%-17s | %-32s | %-22s | %s\n",
+        "fault (--fault)", "node list: getActiveNodes failed", "node list: Connecting",
+        "SDO: Connecting");
+    for (const Row &row : rows)
+        say("%-17s | %-32s | %-22s | %s\n", row.mode->name,
+            shown(row.nodeList.toPollFailed).c_str(), shown(row.nodeList.toConnecting).c_str(),
+            shown(row.sdo.toConnecting).c_str());
     if (!allHit)
         say("outage: a fault did not hit its request; its figures are not what they name\n");
 
@@ -513,6 +529,11 @@ int main(int argc, char **argv) {
     for (const Row &row : rows) {
         std::snprintf(what, sizeof what, "heartbeat gap, %s hits a node list", row.mode->name);
         info(what, row.nodeList.gap, "s");
+        if (!std::isnan(row.nodeList.toConnecting)) {
+            std::snprintf(what, sizeof what, "node-list failure line to Connecting, %s",
+                          row.mode->name);
+            info(what, row.nodeList.toConnecting, "s");
+        }
         longest = std::max(longest, row.nodeList.gap);
         if (!row.mode->hitsSdo)
             continue;
@@ -521,6 +542,10 @@ int main(int argc, char **argv) {
         longest = std::max(longest, row.sdo.gap);
         std::snprintf(what, sizeof what, "SDO write to Connecting line, %s", row.mode->name);
         info(what, row.sdo.connecting, "s");
+        if (!std::isnan(row.sdo.toConnecting)) {
+            std::snprintf(what, sizeof what, "SDO failure line to Connecting, %s", row.mode->name);
+            info(what, row.sdo.toConnecting, "s");
+        }
         std::snprintf(what, sizeof what, "%s answered after, %s", advised.c_str(), row.mode->name);
         target(what, row.advised.answered, "s", "answered", !std::isnan(row.advised.answered));
     }
