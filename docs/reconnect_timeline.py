@@ -125,6 +125,7 @@ def draw(events, out):
     ax.plot(written[0], gateway, marker="x", markersize=10, color="#9b2c2c", markeredgewidth=2.5)
     note(written[0], gateway - 0.08, "answer lost", -0.3, "#9b2c2c")
     ax.plot(written[answered], gateway, marker="o", markersize=7, color="#1f7a1f")
+    note(written[answered], gateway - 0.08, f"try {answered} answered", -0.3, "#1f7a1f")
     ax.plot(poll, gateway, marker="s", markersize=7, color="#555555")
     note(poll, gateway - 0.08, "node list", -0.3)
 
