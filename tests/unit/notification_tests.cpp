@@ -64,16 +64,18 @@ class ThreadedWindow {
         changed.notify_all();
         for (;;) {
             std::vector<std::function<void()>> due;
+            bool retrieving = true;
             {
                 std::lock_guard<std::mutex> guard(lock);
                 if (quit || (endOnMessage && Korval::os::messagesWaiting())) {
                     ended = true;
                     return;
                 }
-                if (!endOnMessage)
+                retrieving = !endOnMessage;
+                if (retrieving)
                     due.swap(tasks);
             }
-            if (endOnMessage) {
+            if (!retrieving) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 continue;
             }
