@@ -177,7 +177,7 @@ TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
     };
     subscribe(first.handle());
     openConnected();
-    EXPECT_TRUE(readUntil(0x586, 8000));
+    EXPECT_TRUE(testsupport::readUntil(0x586, 8000));
     canClose(0); // before `wrote` goes away
 }
 
