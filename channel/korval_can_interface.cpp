@@ -117,16 +117,18 @@ void KorvalCanInterface::rxNotify(KorvalConnection &) {
 }
 
 void KorvalCanInterface::errorNotify(KorvalConnection &, const std::string &message) {
-    {
-        std::lock_guard<std::mutex> guard(stopLock);
-        // Each open subscribes once more: the first handler tells the user.
-        if (!stopReason.empty())
-            return;
-        stopReason = message;
-    }
+    // Each open subscribes once more: the first handler tells the user.
+    if (stopTold.exchange(true))
+        return;
     os::showErrorBox(message, MSG_BOX_TITLE);
     os::endHostAfterStop();
+    // The trace line comes before any call fails, so that a host that reads the trace after a
+    // failed call finds the reason there.
     os::writeTrace("Link closed", message);
+    {
+        std::lock_guard<std::mutex> guard(stopLock);
+        stopReason = message;
+    }
     // On the worker this only asks it to end, which it does once the handlers have returned.
     closeConnection();
 }
@@ -139,6 +141,7 @@ std::string KorvalCanInterface::StopReason() const {
 void KorvalCanInterface::clearStopReason() {
     std::lock_guard<std::mutex> guard(stopLock);
     stopReason.clear();
+    stopTold = false;
 }
 
 } // namespace Korval

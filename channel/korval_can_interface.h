@@ -62,6 +62,7 @@ class KorvalCanInterface : public KorvalConnection {
 
   private:
     WindowNotifier notifier;
+    std::atomic<bool> stopTold{false};
     mutable std::mutex stopLock;
     std::string stopReason;
 };
