@@ -1,6 +1,6 @@
-"""A forked child, as multiprocessing's fork start method makes one, and its parent's bus: the
-child never touches the parent's connection, its inherited bus refuses to work, and it can open
-a bus of its own."""
+"""A forked child, as multiprocessing's fork start method makes one, of a process that uses its
+bus as canopen does: the child never touches the parent's connection, its inherited bus refuses
+to work, and it can open a bus of its own."""
 
 import os
 import time
@@ -11,8 +11,12 @@ import pytest
 
 from korval_can import library
 
+from canopen_pattern import Network
+from conftest import unique_address
+
 CHILD_LIMIT = 20.0  # a child that has not ended by then hangs
 PARENT_LISTENS = 3.5  # heartbeats come once a second
+DEVICE_TYPE = (0x00020192).to_bytes(4, "little")  # what the simulator's nodes report in 0x1000
 
 
 def in_child(action) -> int:
@@ -60,28 +64,42 @@ def refuses_to_work(bus: can.BusABC) -> None:
 
 
 CHILDREN = {
-    "ends": lambda bus: None,
-    "shuts its bus down": lambda bus: (refuses_to_work(bus), bus.shutdown()),
-    "leaves a with block": lambda bus: bus.__exit__(None, None, None),
+    "ends": lambda network: None,
+    "shuts its bus down": lambda network: (refuses_to_work(network.bus), network.bus.shutdown()),
+    "disconnects as canopen does": lambda network: network.disconnect(),
     # as a C host, or code that calls the library itself, would
-    "closes the library's channel": lambda bus: library.load().canClose(0),
+    "closes the library's channel": lambda network: library.load().canClose(0),
 }
 
 
 @pytest.mark.parametrize("child", sorted(CHILDREN))
 def test_a_child_leaves_its_parents_connection_alone(gateway, child):
     simulator = gateway(nodes="3")
-    with can.Bus(interface="korval", channel=simulator.address) as bus:
-        assert bus.recv(5).arbitration_id == 0x703
-        assert in_child(lambda: CHILDREN[child](bus)) == 0
+    # The fork comes while the parent's Notifier thread waits in the library.
+    network = Network(can.Bus(interface="korval", channel=simulator.address))
+    try:
+        assert network.heartbeats.get(timeout=5)[0] == 3
+        assert in_child(lambda: CHILDREN[child](network)) == 0
         child_ended = time.time()
-        assert heartbeats_after(bus, child_ended, PARENT_LISTENS).count(0x703) >= 2
+        assert network.heartbeats_after(child_ended, PARENT_LISTENS).count(3) >= 2
+        assert network.upload(3, 0x1000, timeout=PARENT_LISTENS) == DEVICE_TYPE
+    finally:
+        network.disconnect()
 
 
 def test_a_child_opens_a_bus_of_its_own(gateway):
     parents, childs = gateway(nodes="3"), gateway(nodes="5")
+    nobody = unique_address()  # nothing listens on its port 502
 
     def own_bus() -> None:
+        # The child reads its own trace lines: the refusal is reported at once.
+        try:
+            can.Bus(interface="korval", channel=nobody)
+        except can.CanInitializationError as error:
+            assert str(error).startswith(
+                f"Cannot reach the KORVAL gateway at {nobody}: Connect: Connection refused")
+        else:
+            raise AssertionError("a bus opened on a gateway that refuses the connection")
         with can.Bus(interface="korval", channel=childs.address) as own:
             beats = heartbeats_after(own, 0, PARENT_LISTENS)
         assert set(beats) == {0x705}, beats

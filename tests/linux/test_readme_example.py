@@ -1,18 +1,21 @@
-"""The README's python-can example, run as printed against a simulated gateway."""
+"""The README's python-can example, python/example.py, run as printed against a simulated
+gateway."""
 
 import os
 import re
 import subprocess
 import sys
 
-README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
-PRINTED_ADDRESS = "192.0.2.10"
+SOURCES = os.path.join(os.path.dirname(__file__), "..", "..")
+PRINTED_ADDRESS = "127.0.0.2"
 
 
 def test_the_readme_example_lists_the_nodes_and_their_names(gateway):
-    with open(README) as readme:
+    with open(os.path.join(SOURCES, "README.md")) as readme:
         (example,) = re.findall(r"<!-- python example -->\n```python\n(.*?)```", readme.read(),
                                 re.DOTALL)
+    with open(os.path.join(SOURCES, "python", "example.py")) as shipped:
+        assert shipped.read() == example
     assert PRINTED_ADDRESS in example
     simulator = gateway(nodes="3,5,10")
     result = subprocess.run(
