@@ -65,6 +65,7 @@ class TraceLines:
             self._writer.close()
             self._writer = socket.socket(fileno=descriptor)
         self._writer.settimeout(self.SYNC_LIMIT)
+        self.process = os.getpid()
         self._changed = threading.Condition()
         self._lines: deque = deque(maxlen=self.KEPT)
         self._count = 0
@@ -144,7 +145,6 @@ class Library:
         self.dll = dll
         self.path = path
         self.trace = trace
-        self.process = os.getpid()
         i32, u32, ptr = ctypes.c_int32, ctypes.c_uint32, ctypes.c_void_p
         signatures = {
             "canInitializeLibrary": (None, []),
@@ -194,11 +194,12 @@ def load() -> Library:
     of the child's own."""
     global _library, _trace
     with _loading:
+        if _trace is not None and _trace.process != os.getpid():
+            _trace = _trace.renewed_in_child()
+            if _library is not None:
+                _library.trace = _trace
         if _library is None:
             _library = _load()
-        elif _library.process != os.getpid():
-            _trace = _library.trace = _library.trace.renewed_in_child()
-            _library.process = os.getpid()
         return _library
 
 
