@@ -248,7 +248,7 @@ TEST_F(ChannelTest, ReadWaitEndsAtItsTimeOutOrAtTheFrame) {
 TEST_F(ChannelTest, FirmwareStopClosesTheLinkUntilTheChannelIsOpenedAnew) {
     const std::string why = "This KORVAL's firmware does not support the CANopen SDO interface!";
     startGateway({5});
-    openAndWaitUntilConnected();
+    openConnected();
     KorvalCanInterface *channel = KorvalCanInterface::Connection(0);
     // Raised on the worker, where a node poll the gateway did not take whole raises it; twice,
     // as when each open of the process subscribed the handler once more.
