@@ -38,7 +38,11 @@ build_architecture() {
 }
 binaries=()
 # Cross-built and packaged, never run: the same package on either kind of machine.
-if ! limit=$("$root/tools/can-run-32bit"); then
+# A broken install stops the release as it would the tests (the probe said what to install).
+probe=0
+limit=$("$root/tools/can-run-32bit") || probe=$?
+((probe <= 1)) || exit "$probe"
+if ((probe == 1)); then
     echo "$limit: the release runs none of its programs; the x86 ones are built as anywhere"
 fi
 build_architecture mingw-i686.cmake x86
