@@ -10,6 +10,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-deps.sh"
+# A broken install stops here, before the builds (the probe said what to install); only a
+# kernel that refuses 32-bit programs is a reason to skip.
+probe=0
+limit=$("$root/tools/can-run-32bit") || probe=$?
+((probe <= 1)) || exit "$probe"
 
 configure_and_build() {
     local dir=$root/build/$1
@@ -29,11 +34,6 @@ configure_and_build linux
 cat >"$root/build/CTestTestfile.cmake" <<CTEST
 subdirs("native-asan" "native-tsan" "win32" "win64" "linux")
 CTEST
-# A broken install stops here (the probe said what to install); only a kernel that refuses
-# 32-bit programs is a reason to skip.
-probe=0
-limit=$("$root/tools/can-run-32bit") || probe=$?
-((probe <= 1)) || exit "$probe"
 if ((probe == 1)); then
     echo "$limit: the 32-bit DLL is built and checked as a file; its Wine tests are skipped"
 fi
