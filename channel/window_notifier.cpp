@@ -98,14 +98,16 @@ HostNotification::HostWait WindowNotifier::beginHostWait(bool forWorkerEnd) {
     // A close or an open waits for the worker to end: the worker must look at its stop.
     if (forWorkerEnd)
         workerWake.set();
+    // The thread of the message in flight counts, whichever window canSetNotify names by now:
+    // the message may be to a window named before.
     const uint32_t current = os::currentThreadId();
-    const uint32_t windowThread = os::windowThreadId(window.load());
-    if (windowThread == 0 || windowThread != current)
+    const bool awaited = awaitedThread.load() == current;
+    if (!awaited && os::windowThreadId(window.load()) != current)
         return HostWait::Plain;
-    // The window's thread in the handler of the message the worker waits for: that handler
-    // cannot return before this wait ends, so the worker goes on meanwhile. Elsewhere the wait
-    // lets the message through and the worker goes on once it has been handled.
-    if (awaitedThread.load() != current || !os::handlingMessageSentWithoutWaiting())
+    // That thread in the handler of the message the worker waits for: the handler cannot return
+    // before this wait ends, so the worker goes on meanwhile. Elsewhere the wait lets the
+    // message through and the worker goes on once it has been handled.
+    if (!awaited || !os::handlingMessageSentWithoutWaiting())
         return HostWait::WithMessages;
     ++(forWorkerEnd ? enderInHandler : readersInHandler);
     workerWake.set();

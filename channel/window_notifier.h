@@ -7,6 +7,7 @@
 #pragma once
 
 #include "gateway/host_notification.h"
+#include "gateway/korval_connection.h"
 #include "os/os.h"
 
 #include <atomic>
@@ -22,6 +23,8 @@ class WindowNotifier : public HostNotification {
     static constexpr uint32_t WAIT_ROUND = 100;
     // How long a stopping worker waits for a window whose thread does not handle messages.
     static constexpr uint32_t STOP_WAIT_LIMIT = 5000;
+    static_assert(STOP_WAIT_LIMIT < KorvalConnection::WORKER_END_LIMIT,
+                  "a close waits for the worker longer than the worker waits for the window");
 
     WindowNotifier(const std::atomic<os::WindowHandle> &window, uint32_t message, uintptr_t wParam,
                    intptr_t lParam, const os::StopSignal &stop);

@@ -111,13 +111,19 @@ void KorvalConnection::closeConnection() {
         // A worker whose thread has not begun (it cannot while the loader's lock is held, by
         // a close from a DLL's detach) never will.
         const bool handlerOfTheWorker = worker->isCurrent();
+        bool ended = true;
         if (!handlerOfTheWorker && !worker->cancelIfNotStarted()) {
             const HostNotification::HostWait wait = beginHostWait(true);
-            worker->waitForEnd(os::WAIT_FOREVER, wait != HostNotification::HostWait::Plain);
+            ended = worker->waitForEnd(WORKER_END_LIMIT, wait != HostNotification::HostWait::Plain);
             endHostWait(wait);
         }
         markClosing(false);
-        if (handlerOfTheWorker)
+        if (!ended)
+            os::writeTrace("closeConnection", "the worker has not ended within " +
+                                                  std::to_string(WORKER_END_LIMIT) +
+                                                  " ms; the close returns without it");
+        // A worker that has not ended stays the channel's, so that a later open waits for it.
+        if (handlerOfTheWorker || !ended)
             return;
     }
     std::lock_guard<std::mutex> guard(lifecycleLock);

@@ -34,6 +34,11 @@ class KorvalConnection {
     static constexpr uint32_t MODBUS_TIME_OUT = 3000;      // connect, send and receive limit
     static constexpr uint32_t MODBUS_POLL_INTERVAL = 1000; // idle time before a node poll
     static constexpr uint32_t MODBUS_RECONNECT_PAUSE = 3000;
+    // How long a close waits for the worker it stopped. A stopped worker ends at once but for
+    // the host notification's own bounded wait for the host; one still running after this
+    // cannot run at all, such as one that needs the loader's lock, which a close from a DLL's
+    // detach holds.
+    static constexpr uint32_t WORKER_END_LIMIT = 8000;
     static constexpr uint32_t CANOPEN_SDO_REQUEST = 0x600;
     static constexpr uint32_t CANOPEN_SDO_RESPONSE = 0x580;
     static constexpr uint32_t CANOPEN_HEARTBEAT = 0x700;
@@ -59,7 +64,8 @@ class KorvalConnection {
     // worker that is being stopped is waited for first. False, with a trace line, when the
     // system cannot start a worker.
     bool openConnection(const std::string &hostName, int32_t limitNodeId);
-    // Stops a running worker and waits until it has ended and closed its socket.
+    // Stops a running worker and waits until it has ended and closed its socket, up to
+    // WORKER_END_LIMIT.
     void closeConnection();
 
     // 1 while a worker runs and no stop has been asked of it.

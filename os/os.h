@@ -45,26 +45,24 @@ void sleepMilliseconds(uint32_t ms);
 using WindowHandle = void *;
 
 #ifndef _WIN32
-// POSIX has no windows: there a window handle points at one of these, which stands in for the
-// window procedure of the host window. Any other handle, such as whatever a Linux host passes
+// POSIX has no windows: there a window handle points at one of these, made with the procedure
+// that stands in for the host window's. Any other handle, such as whatever a Linux host passes
 // to canSetNotify, is no window: a notification to it does nothing, as to an invalid window.
 // Until a thread takes a window as its own, its messages are handled at once on the sending
 // thread; after that, as a Win32 window's, only while that thread retrieves messages: in
 // retrieveMessages, or in a wait of the library's that lets sent messages through.
 class PosixWindow {
   public:
-    virtual void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
+    using Procedure = std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
+    explicit PosixWindow(Procedure procedure);
+    // Once it has returned, the procedure is never called again: it waits for a call on
+    // another thread to return. Declare the window after what its procedure uses.
+    ~PosixWindow();
     PosixWindow(const PosixWindow &) = delete;
     PosixWindow &operator=(const PosixWindow &) = delete;
+
+    WindowHandle handle() { return this; }
     void ownByCurrentThread();
-    uint32_t ownerThread() const { return owner.load(); }
-
-  protected:
-    PosixWindow();
-    ~PosixWindow();
-
-  private:
-    std::atomic<uint32_t> owner{0};
 };
 
 // Handles the messages sent to the calling thread's windows, waiting up to ms for the first.

@@ -9,17 +9,18 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -40,11 +41,19 @@ MemoryRegistry &memoryRegistry() {
     return registry;
 }
 
-// The PosixWindow objects that exist: the only handles a notification is delivered to. Never
-// destroyed, since a worker may still notify while the host's process exits.
+// The windows that exist: the only handles a notification is delivered to. A procedure is
+// called through the table, never through the window, so that nothing touches a window once
+// it is gone. Never destroyed, since a worker may still notify while the host's process exits.
+struct WindowEntry {
+    std::shared_ptr<const PosixWindow::Procedure> procedure;
+    uint32_t owner = 0;
+    std::vector<uint32_t> callers; // the threads inside the procedure
+};
+
 struct WindowTable {
     std::mutex lock;
-    std::set<const void *> windows;
+    std::condition_variable callReturned;
+    std::map<const void *, WindowEntry> windows;
 };
 
 WindowTable &windowTable() {
@@ -52,26 +61,72 @@ WindowTable &windowTable() {
     return *table;
 }
 
+// The window's owner thread (0 for none); false when the handle is no window.
+bool lookUpOwner(WindowHandle window, uint32_t &owner) {
+    WindowTable &table = windowTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const auto found = table.windows.find(window);
+    if (found == table.windows.end())
+        return false;
+    owner = found->second.owner;
+    return true;
+}
+
+// Runs the window's procedure on the calling thread; false when the handle is no window.
+bool callWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    WindowTable &table = windowTable();
+    const uint32_t self = currentThreadId();
+    std::shared_ptr<const PosixWindow::Procedure> procedure;
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        const auto found = table.windows.find(window);
+        if (found == table.windows.end())
+            return false;
+        procedure = found->second.procedure;
+        found->second.callers.push_back(self);
+    }
+    struct Leave {
+        WindowTable &table;
+        WindowHandle window;
+        uint32_t self;
+        ~Leave() {
+            {
+                std::lock_guard<std::mutex> guard(table.lock);
+                // Gone already when the procedure destroyed its own window.
+                const auto found = table.windows.find(window);
+                if (found != table.windows.end()) {
+                    auto &callers = found->second.callers;
+                    callers.erase(std::find(callers.begin(), callers.end(), self));
+                }
+            }
+            table.callReturned.notify_all();
+        }
+    } leave{table, window, self};
+    (*procedure)(message, wParam, lParam);
+    return true;
+}
+
 } // namespace
 
-PosixWindow::PosixWindow() {
-    std::lock_guard<std::mutex> guard(windowTable().lock);
-    windowTable().windows.insert(this);
+PosixWindow::PosixWindow(Procedure procedure) {
+    WindowTable &table = windowTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.windows[this].procedure = std::make_shared<const Procedure>(std::move(procedure));
 }
 
 PosixWindow::~PosixWindow() {
-    std::lock_guard<std::mutex> guard(windowTable().lock);
-    windowTable().windows.erase(this);
+    WindowTable &table = windowTable();
+    const uint32_t self = currentThreadId();
+    std::unique_lock<std::mutex> guard(table.lock);
+    const auto entry = table.windows.find(this);
+    // A procedure that destroys its own window is not waited for: it returns after this.
+    table.callReturned.wait(guard, [&] {
+        const auto &callers = entry->second.callers;
+        return std::all_of(callers.begin(), callers.end(),
+                           [self](uint32_t caller) { return caller == self; });
+    });
+    table.windows.erase(entry);
 }
-
-namespace {
-
-bool isWindow(WindowHandle window) {
-    std::lock_guard<std::mutex> guard(windowTable().lock);
-    return windowTable().windows.count(window) != 0;
-}
-
-} // namespace
 
 uint32_t tickCount() {
     timespec now{};
@@ -93,7 +148,7 @@ struct ThreadMessages;
 
 // A message sent to a window of another thread, and the sender's record to mark once handled.
 struct Delivery {
-    PosixWindow *window = nullptr;
+    WindowHandle window = nullptr;
     uint32_t message = 0;
     uintptr_t wParam = 0;
     intptr_t lParam = 0;
@@ -175,11 +230,9 @@ void handleSentMessages() {
             self->sentToThread.pop_front();
         }
         // A window destroyed while its message waited handles nothing; its sender is told.
-        if (isWindow(delivery.window)) {
-            ++sentMessageHandlers;
-            delivery.window->handleMessage(delivery.message, delivery.wParam, delivery.lParam);
-            --sentMessageHandlers;
-        }
+        ++sentMessageHandlers;
+        callWindow(delivery.window, delivery.message, delivery.wParam, delivery.lParam);
+        --sentMessageHandlers;
         {
             std::lock_guard<std::mutex> guard(delivery.sender->lock);
             delivery.sender->handled.push_back(delivery.sent);
@@ -192,7 +245,9 @@ void handleSentMessages() {
 
 void PosixWindow::ownByCurrentThread() {
     queueOfCurrentThread();
-    owner = currentThreadId();
+    WindowTable &table = windowTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.windows.at(this).owner = currentThreadId();
 }
 
 void retrieveMessages(uint32_t ms) {
@@ -207,22 +262,24 @@ bool messagesWaiting() {
 }
 
 uint32_t windowThreadId(WindowHandle window) {
-    return isWindow(window) ? static_cast<PosixWindow *>(window)->ownerThread() : 0;
+    uint32_t owner = 0;
+    return lookUpOwner(window, owner) ? owner : 0;
 }
 
 bool windowBelongsTo(WindowHandle window, uint32_t thread) {
-    return isWindow(window) && windowThreadId(window) == thread &&
+    uint32_t owner = 0;
+    return lookUpOwner(window, owner) && owner == thread &&
            (thread == 0 || queueOfThread(thread) != nullptr);
 }
 
 bool sendWithoutWaiting(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                         SentMessage &sent) {
-    if (!isWindow(window))
+    uint32_t owner = 0;
+    if (!lookUpOwner(window, owner))
         return false;
-    auto *target = static_cast<PosixWindow *>(window);
-    const uint32_t owner = target->ownerThread();
     if (owner == 0 || owner == currentThreadId()) {
-        target->handleMessage(message, wParam, lParam);
+        if (!callWindow(window, message, wParam, lParam))
+            return false;
         sent.handled = true;
         return true;
     }
@@ -232,7 +289,7 @@ bool sendWithoutWaiting(WindowHandle window, uint32_t message, uintptr_t wParam,
     {
         std::lock_guard<std::mutex> guard(queue->lock);
         queue->sentToThread.push_back(
-            {target, message, wParam, lParam, &sent, queueOfCurrentThread()});
+            {window, message, wParam, lParam, &sent, queueOfCurrentThread()});
     }
     queue->deliveries.set();
     return true;

@@ -109,7 +109,9 @@ class Signal {
     void set() const;
     void reset() const;
     // Waits up to ms for the signal; true when it was set. A thread that must go on handling
-    // the window messages other threads send it (a window's own thread) says so.
+    // the window messages other threads send it (a window's own thread) says so: such a wait
+    // also returns, false, once it has handled some, since a handler may have changed what the
+    // caller waits for.
     bool wait(uint32_t ms, bool letSentMessagesThrough = false) const;
     // The platform's handle: an event HANDLE on Windows, a pipe end readable while set on POSIX.
     intptr_t waitHandle() const { return handle; }

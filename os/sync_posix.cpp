@@ -97,10 +97,12 @@ bool Signal::wait(uint32_t ms, bool letSentMessagesThrough) const {
         const int timeout =
             left == WAIT_FOREVER ? -1 : static_cast<int>(std::min<uint32_t>(left, INT32_MAX));
         if (::poll(entries, 2, timeout) > 0) {
-            if ((entries[1].revents & POLLIN) != 0)
-                posix::handleSentMessages();
             if ((entries[0].revents & POLLIN) != 0 && consume())
                 return true;
+            if ((entries[1].revents & POLLIN) != 0) {
+                posix::handleSentMessages();
+                return false;
+            }
         }
         if (deadline.passed())
             return false;
@@ -213,7 +215,11 @@ bool Thread::isCurrent() const {
 }
 
 bool Thread::waitForEnd(uint32_t ms, bool letSentMessagesThrough) const {
-    return state->ended.wait(ms, letSentMessagesThrough);
+    const Deadline deadline(ms);
+    while (!state->ended.wait(deadline.remainingMs(), letSentMessagesThrough))
+        if (deadline.passed())
+            return false;
+    return true;
 }
 
 } // namespace Korval::os

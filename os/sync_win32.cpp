@@ -36,7 +36,7 @@ int waitForObjects(const HANDLE *handles, DWORD count, uint32_t ms, bool letSent
             if (result == WAIT_OBJECT_0 + count) {
                 MSG message;
                 PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-                continue;
+                return WAIT_MESSAGES_HANDLED;
             }
         } else {
             result = WaitForMultipleObjects(count, handles, FALSE, deadline.remainingMs());
@@ -198,7 +198,14 @@ bool Thread::isCurrent() const {
 bool Thread::waitForEnd(uint32_t ms, bool letSentMessagesThrough) const {
     // The handle, for a thread that the system ended at process exit without its body returning.
     const HANDLE ends[2] = {reinterpret_cast<HANDLE>(state->bodyEnded.waitHandle()), state->handle};
-    return waitForObjects(ends, 2, ms, letSentMessagesThrough) >= 0;
+    const Deadline deadline(ms);
+    for (;;) {
+        const int which = waitForObjects(ends, 2, deadline.remainingMs(), letSentMessagesThrough);
+        if (which >= 0)
+            return true;
+        if (which != WAIT_MESSAGES_HANDLED || deadline.passed())
+            return false;
+    }
 }
 
 } // namespace Korval::os

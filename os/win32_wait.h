@@ -10,9 +10,11 @@ namespace Korval::os {
 
 constexpr int WAIT_TIMED_OUT = -1;
 constexpr int WAIT_FAILURE = -2;
+constexpr int WAIT_MESSAGES_HANDLED = -3;
 
-// The index of a handle that was signalled, WAIT_TIMED_OUT or WAIT_FAILURE. Never ends before
-// ms has passed unless a handle was signalled.
+// The index of a handle that was signalled, WAIT_TIMED_OUT, WAIT_FAILURE, or, for a wait that
+// lets sent messages through, WAIT_MESSAGES_HANDLED once it has handled some: their handlers
+// may have changed what the caller waits for. Never ends before ms has passed otherwise.
 int waitForObjects(const HANDLE *handles, DWORD count, uint32_t ms, bool letSentMessagesThrough);
 
 } // namespace Korval::os

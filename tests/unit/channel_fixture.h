@@ -7,6 +7,7 @@
 #include "ui/connect_dialog.h"
 
 #include "gateway_simulator.h"
+#include "support/eventually.h"
 #include "support/test_address.h"
 #include "support/trace_recorder.h"
 
@@ -23,10 +24,15 @@
 
 inline const uint8_t READ_DEVICE_TYPE[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
 
-// Stands in for the host window: counts WM_CANLIB messages, and may act on each.
-class RecordingWindow : public Korval::os::PosixWindow {
+// Stands in for the host window: counts WM__CANLIB messages, and may act on each.
+class RecordingWindow {
   public:
-    void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+    Korval::os::WindowHandle handle() { return window.handle(); }
+    std::atomic<int> messages{0};
+    std::function<void()> onMessage;
+
+  private:
+    void handleMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
         EXPECT_EQ(message, static_cast<uint32_t>(WM__CANLIB));
         EXPECT_EQ(wParam, 0u);
         EXPECT_EQ(lParam, canEVENT_RX);
@@ -34,8 +40,9 @@ class RecordingWindow : public Korval::os::PosixWindow {
         if (onMessage)
             onMessage();
     }
-    std::atomic<int> messages{0};
-    std::function<void()> onMessage;
+    Korval::os::PosixWindow window{[this](uint32_t message, uintptr_t wParam, intptr_t lParam) {
+        handleMessage(message, wParam, lParam);
+    }};
 };
 
 // The user at the dialog: what they saw, and what they do.
@@ -45,7 +52,7 @@ struct User {
     std::string sawAddress;
     int32_t sawNode = -1;
     std::string typeAddress; // empty: leave the text as it is
-    int32_t chooseNode = -1; // -1: leave the choice as it is
+    int32_t chooseNode = 0;  // every node; -1: leave the choice as it is
     int result = Korval::ConnectDialog::DIALOG_RESULT_OK;
 };
 
@@ -67,8 +74,11 @@ class ChannelTest : public testing::Test {
             return user.result;
         };
     }
+    // What one test leaves in the process's one channel is not the next one's: run whole, a
+    // binary's tests share it.
     void TearDown() override {
         canClose(0);
+        canFlushReceiveQueue(0);
         Korval::ConnectDialog::posixUser = nullptr;
     }
 
@@ -77,15 +87,47 @@ class ChannelTest : public testing::Test {
         std::string error;
         ASSERT_TRUE(gateway->start(&error)) << error;
     }
-
-    void openAndWaitUntilConnected() {
-        ASSERT_EQ(canOpenChannel(0, 0), 0);
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (Korval::KorvalCanInterface::Connection(0)->IsConnected() == 0 &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_EQ(Korval::KorvalCanInterface::Connection(0)->IsConnected(), 1);
+    // Nodes 1 to last.
+    void startNodes(uint8_t last) {
+        std::vector<uint8_t> nodes;
+        for (unsigned node = 1; node <= last; ++node)
+            nodes.push_back(static_cast<uint8_t>(node));
+        startGateway(nodes);
     }
+    korvalsim::GatewaySimulator &simulator() { return *gateway; }
+
+    // A channel opened before in this process pauses before its first attempt.
+    static constexpr unsigned CONNECT_BOUND_MS = Korval::KorvalConnection::MODBUS_RECONNECT_PAUSE +
+                                                 Korval::KorvalConnection::MODBUS_TIME_OUT + 3000;
+
+    void openConnected() {
+        ASSERT_EQ(canOpenChannel(0, 0), 0);
+        ASSERT_TRUE(testsupport::eventually(
+            [] { return Korval::KorvalCanInterface::Connection(0)->IsConnected() == 1; },
+            CONNECT_BOUND_MS));
+    }
+
+    // Reads until a frame with the identifier comes; false if none within timeoutMs.
+    static bool readUntil(int32_t wanted, unsigned timeoutMs) {
+        bool seen = false;
+        return testsupport::eventually(
+            [&] {
+                int32_t id = 0;
+                seen = seen ||
+                       (canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 500) == canOK &&
+                        id == wanted);
+                return seen;
+            },
+            timeoutMs);
+    }
+
+    // canSetNotify for received frames. Subscriptions add up over the process: every frame
+    // owes the window one message for each.
+    void subscribe(Korval::os::WindowHandle window) {
+        ASSERT_EQ(canSetNotify(0, window, canNOTIFY_RX), canOK);
+        ++subscriptions;
+    }
+    static inline int subscriptions = 0;
 
     std::string remembered() {
         Korval::os::RegistryKey key("Software\\Brenvox\\CanlibForVantrel");
