@@ -8,6 +8,7 @@
 
 #include "gateway_simulator.h"
 #include "support/eventually.h"
+#include "support/read_until.h"
 #include "support/test_address.h"
 #include "support/trace_recorder.h"
 
@@ -105,20 +106,6 @@ class ChannelTest : public testing::Test {
         ASSERT_TRUE(testsupport::eventually(
             [] { return Korval::KorvalCanInterface::Connection(0)->IsConnected() == 1; },
             CONNECT_BOUND_MS));
-    }
-
-    // Reads until a frame with the identifier comes; false if none within timeoutMs.
-    static bool readUntil(int32_t wanted, unsigned timeoutMs) {
-        bool seen = false;
-        return testsupport::eventually(
-            [&] {
-                int32_t id = 0;
-                seen = seen ||
-                       (canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 500) == canOK &&
-                        id == wanted);
-                return seen;
-            },
-            timeoutMs);
     }
 
     // canSetNotify for received frames. Subscriptions add up over the process: every frame

@@ -177,7 +177,7 @@ TEST_F(ChannelTest, HostMayWriteFromItsNotificationHandler) {
     };
     subscribe(first.handle());
     openConnected();
-    EXPECT_TRUE(readUntil(0x586, 8000));
+    EXPECT_TRUE(testsupport::readUntil(0x586, 8000));
     canClose(0); // before `wrote` goes away
 }
 
@@ -259,9 +259,7 @@ TEST_F(ChannelTest, ClosingTheChannelKeepsUnreadFrames) {
     ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
     ASSERT_EQ(canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 3000), canOK);
     // Wait for a third heartbeat but leave it queued.
-    auto until = Clock::now() + std::chrono::seconds(3);
-    while (KorvalCanInterface::Connection(0)->GetMsgCnt() == 0 && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    eventually([] { return KorvalCanInterface::Connection(0)->GetMsgCnt() > 0; }, 3000);
     EXPECT_EQ(canClose(0), canOK);
     int32_t id = 0;
     EXPECT_EQ(canRead(0, &id, nullptr, nullptr, nullptr, nullptr), canOK);

@@ -11,7 +11,8 @@
 using Korval::KorvalCanInterface;
 using testsupport::eventually;
 
-namespace {
+// Not in the anonymous namespace: the shared scenarios derive from the fixture in a header of
+// their own.
 
 // A host window whose thread retrieves its messages between the tasks it is given, as a Win32
 // host's message loop does; or, told to, ends without retrieving the next one sent to it.
@@ -101,7 +102,7 @@ class ThreadedWindow {
 
 using HostWindowType = ThreadedWindow;
 
-bool sentMessagePending() {
+static bool sentMessagePending() {
     return Korval::os::messagesWaiting();
 }
 
@@ -111,8 +112,6 @@ class NotificationTest : public ChannelTest {
     ThreadedWindow window;
     testsupport::HandlerRecord record;
 };
-
-} // namespace
 
 #include "support/notification_scenarios.h"
 
@@ -126,7 +125,7 @@ TEST_F(NotificationTest, WorkerGoesOnWhenTheWindowsThreadEndsWithANotificationPe
               0);
     // A later exchange completes: the worker did not stay with the window.
     ASSERT_EQ(canWrite(0, 0x602, READ_DEVICE_TYPE, 8, canMSG_STD), canOK);
-    EXPECT_TRUE(readUntil(0x582, 8000));
+    EXPECT_TRUE(testsupport::readUntil(0x582, 8000));
 }
 
 // The window's thread waits for the very thread that closes, a notification pending for it:

@@ -1,5 +1,7 @@
 // The loaded DLL as a host meets it: the library frame, the stop of what it cannot serve, and
 // the end of the host's process.
+#include <winsock2.h> // before windows.h, which the others include
+
 #include "canlib.h"
 #include "support/child_process.h"
 #include "support/dll_test_support.h"
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
 
 using namespace testsupport;
 
@@ -180,6 +183,62 @@ TEST(LibraryFrame, CloseDuringProcessExitReturns) {
     EXPECT_FALSE(outcome.timedOut) << outcome.describe();
     EXPECT_EQ(outcome.exitCode, 0u) << outcome.describe();
     EXPECT_TRUE(outcome.hasTrace("unloaded")) << outcome.describe();
+}
+
+// A worker that needs the loader's lock (its first WSAStartup may load a DLL) while a host's DLL
+// closes the channel in its detach, that lock held (see exit_closer.cpp). The need is made
+// certain here: the worker's WSAStartup loads a module once the detach has begun.
+HANDLE workerInStartup = nullptr;
+HANDLE detachBegun = nullptr;
+
+int WSAAPI startupThatNeedsTheLoaderLock(WORD version, LPWSADATA data) {
+    SetEvent(workerInStartup);
+    WaitForSingleObject(detachBegun, 20000);
+    FreeLibrary(LoadLibraryW(L"version.dll"));
+    return WSAStartup(version, data);
+}
+
+CHILD_SCENARIO(closeInADetachWhileTheWorkerNeedsTheLoaderLock) {
+    const std::string address = narrow(childArguments().at(0));
+    workerInStartup = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    detachBegun = CreateEventW(
+        nullptr, TRUE, FALSE,
+        (L"canlib-test-detach-begun-" + std::to_wstring(GetCurrentProcessId())).c_str());
+    if (!replaceImport(GetModuleHandleW(L"canlib32.dll"), "ws2_32.dll", "WSAStartup",
+                       reinterpret_cast<const void *>(&startupThatNeedsTheLoaderLock)))
+        ExitProcess(21);
+    const HMODULE closer = LoadLibraryW(L"exit_closer.dll");
+    if (closer == nullptr || openChannel(address).handle != 0)
+        ExitProcess(22);
+    if (WaitForSingleObject(workerInStartup, 10000) != WAIT_OBJECT_0)
+        ExitProcess(23);
+    FreeLibrary(closer);
+    OutputDebugStringA("unloaded\r\n");
+    // With the lock free the worker goes on and ends; a new one starts and hears the gateway.
+    if (openChannel(address).handle != 0)
+        ExitProcess(24);
+    const bool heard = canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 10000) == canOK;
+    canClose(0);
+    ExitProcess(heard ? 0 : 25);
+}
+
+TEST(LibraryFrame, CloseWithTheLoaderLockHeldReturnsThoughTheWorkerNeedsIt) {
+    TestGateway gateway;
+    ASSERT_TRUE(gateway.started) << gateway.startError;
+    ChildOptions options;
+    options.timeoutMs = 60000;
+    options.extraArguments = {widen(gateway.address)};
+    const ChildOutcome outcome =
+        runChild("closeInADetachWhileTheWorkerNeedsTheLoaderLock", options);
+    ASSERT_FALSE(outcome.timedOut) << "canClose and the worker waited for each other\n"
+                                   << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("exit closer: canClose returned")) << outcome.describe();
+    EXPECT_TRUE(
+        outcome.hasTrace("canlib: closeConnection: the worker has not ended within 8000 ms; "
+                         "the close returns without it"))
+        << outcome.describe();
+    EXPECT_TRUE(outcome.hasTrace("unloaded")) << outcome.describe();
+    EXPECT_EQ(outcome.exitCode, 0u) << "25: no frame after the second open\n" << outcome.describe();
 }
 
 // A host's DLL opens the channel in its attach and closes it in its detach, both with the
