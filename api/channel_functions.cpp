@@ -28,12 +28,15 @@ canHandle CANLIBAPI canOpenChannel(int32_t channel, int32_t /*flags*/) {
         if (connection->IsOpen() == 0) {
             if (!KorvalCanInterface::showConnectDialog())
                 return canERR_NOTFOUND;
+            connection->clearStopReason();
             connection->onFatalError.subscribe(
                 [connection](KorvalConnection &sender, const std::string &message) {
                     connection->errorNotify(sender, message);
                 });
             if (!connection->openConnection(connection->HostName(), connection->NodeId()))
-                stopForFailure("canOpenChannel", "the connection to the gateway cannot be started");
+                return stopForFailure("canOpenChannel",
+                                      "the connection to the gateway cannot be started",
+                                      canERR_INTERNAL);
         }
         return channel;
     });
@@ -46,6 +49,7 @@ canStatus CANLIBAPI canClose(canHandle canHdl) {
         if (connection == nullptr)
             return canERR_PARAM;
         connection->closeConnection();
+        connection->clearStopReason();
         KorvalCanInterface::needBaudrate = false;
         return canOK;
     });

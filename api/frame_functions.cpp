@@ -29,6 +29,16 @@ std::string refusedFrameText(int32_t id, const uint8_t *msg, uint32_t dlc, uint3
     return text;
 }
 
+// A link that the gateway's firmware closed carries no frame until the channel is opened anew:
+// the call fails with the reason as its trace line.
+bool linkStopped(const char *functionName, const KorvalCanInterface &connection) {
+    const std::string reason = connection.StopReason();
+    if (reason.empty())
+        return false;
+    os::writeTrace(functionName, reason);
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -52,6 +62,8 @@ canStatus CANLIBAPI canWrite(canHandle canHdl, int32_t id, const void *msg, uint
         KorvalCanInterface *connection = KorvalCanInterface::Connection(canHdl);
         if (connection == nullptr)
             return canERR_PARAM;
+        if (linkStopped("canWrite", *connection))
+            return canERR_HARDWARE;
         connection->sendCanMsg(static_cast<uint32_t>(id),
                                std::vector<uint8_t>(bytes, bytes + SDO_FRAME_LENGTH));
         return canOK;
@@ -75,6 +87,10 @@ canStatus CANLIBAPI canReadWait(canHandle canHdl, int32_t *id, void *msg, uint32
         if (connection == nullptr) {
             os::sleepMilliseconds(1); // a host polling with a bad handle must not spin either
             return canERR_PARAM;
+        }
+        if (linkStopped("canReadWait", *connection)) {
+            os::sleepMilliseconds(1); // nor one polling a closed link
+            return canERR_HARDWARE;
         }
         uint32_t frameId = 0;
         std::vector<uint8_t> data;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace Korval {
@@ -41,7 +42,13 @@ class KorvalCanInterface : public KorvalConnection {
     int32_t NodeId() const;
 
     void rxNotify(KorvalConnection &sender);
-    [[noreturn]] void errorNotify(KorvalConnection &sender, const std::string &message);
+    // Tells the user that the gateway cannot serve the library. On Windows the host then ends;
+    // a POSIX host goes on: the link closes, and the frame calls fail until the channel is
+    // closed or opened anew.
+    void errorNotify(KorvalConnection &sender, const std::string &message);
+    // Why the link was closed for good, or empty.
+    std::string StopReason() const;
+    void clearStopReason();
 
   protected:
     static constexpr const char *CANLIB_REG_KEY = "Software\\Brenvox\\CanlibForVantrel";
@@ -55,6 +62,9 @@ class KorvalCanInterface : public KorvalConnection {
 
   private:
     WindowNotifier notifier;
+    std::atomic<bool> stopTold{false};
+    mutable std::mutex stopLock;
+    std::string stopReason;
 };
 
 } // namespace Korval

@@ -33,8 +33,10 @@ typedef int32_t canHandle;
 #define canOK 0
 #define canERR_PARAM (-1)
 #define canERR_NOMSG (-2)
-#define canERR_NOTFOUND (-3) /* Linux: canOpenChannel found no gateway named, see stderr */
-#define canERR_HARDWARE (-15)
+#define canERR_NOTFOUND (-3)  /* Linux: canOpenChannel found no gateway named, see stderr */
+#define canERR_NOMEM (-4)     /* Linux: the system refused memory, see stderr */
+#define canERR_HARDWARE (-15) /* also Linux: the gateway's firmware closed the link */
+#define canERR_INTERNAL (-30) /* Linux: the system refused a thread or another resource */
 #define canERR_NOT_IMPLEMENTED (-32)
 
 /* Message flags and status bits */

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,10 +63,23 @@ void writeToDescriptor(int fd, const char *line, std::size_t length) {
 
 // These live until the process ends, never destroyed: a worker may still trace while the
 // host's process exits.
-std::mutex &outputLock() {
+std::mutex *&outputLockOfThisProcess() {
     static auto *lock = new std::mutex;
-    return *lock;
+    return lock;
 }
+
+std::mutex &outputLock() {
+    return *outputLockOfThisProcess();
+}
+
+// A forked child takes a lock of its own: a worker of the parent may have held the old one at
+// the fork, and that worker does not exist in the child to let it go.
+void renewOutputLockInChild() {
+    outputLockOfThisProcess() = new std::mutex;
+}
+
+[[maybe_unused]] const int forkHandlerRegistered =
+    pthread_atfork(nullptr, nullptr, &renewOutputLockInChild);
 
 void writeToErrorStream(const std::string &text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
@@ -108,10 +122,9 @@ void showErrorBox(const std::string &text, const std::string &title) {
     writeToErrorStream(title + "\n" + text + "\n");
 }
 
-void endProcess(int exitCode) {
-    std::fflush(nullptr);
-    std::_Exit(exitCode);
-}
+// A Linux program or a Python interpreter has no contract with the library that lets it end
+// them: the call that stopped fails, and the host goes on.
+void endHostAfterStop() {}
 
 void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept {
     const TraceDestinations &destinations = traceDestinations();
@@ -125,8 +138,7 @@ void stopAfterFailure(const char *traceText, const char *boxText, const char *ti
             writeToDescriptor(destinations.descriptor, line, size);
     }
     std::fprintf(stderr, "%s\n%s\n", title, boxText);
-    std::fflush(nullptr);
-    std::_Exit(1);
+    std::fflush(stderr);
 }
 
 } // namespace Korval::os

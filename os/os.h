@@ -30,12 +30,14 @@ inline void writeTrace(const std::string &first, const std::string &second) {
 // Modal message box with one OK button and the error icon; returns once it is dismissed.
 void showErrorBox(const std::string &text, const std::string &title);
 
-[[noreturn]] void endProcess(int exitCode);
+// What follows the message box of a stop. A Windows host is made for the library's stop: its
+// process ends with exit code 1. A POSIX host (a Linux program, a Python interpreter) is not,
+// and would lose what it has not saved: there this returns, and the call fails instead.
+void endHostAfterStop();
 
-// For a call that failed for want of memory or of a thread: the trace line, the message box
-// with the title, and the end of the process with exit code 1. Needs no memory of its own.
-[[noreturn]] void stopAfterFailure(const char *traceText, const char *boxText,
-                                   const char *title) noexcept;
+// For a call that failed for want of memory or of a thread: the trace line and the message box
+// with the title, then endHostAfterStop. Needs no memory of its own.
+void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept;
 
 // Milliseconds since system start, wrapping at 2^32.
 uint32_t tickCount();
@@ -97,6 +99,9 @@ bool waitForHandledMessages(uint32_t ms, const Signal &wake);
 bool handlingMessageSentWithoutWaiting();
 
 uint32_t currentThreadId();
+// The calling process. A forked child has an id of its own: what it inherited from its parent
+// (a worker, its signals, its socket) is not its own.
+uint32_t processId();
 
 // A key under the current user's hive, opened for reading and writing, created with its
 // parents when missing.

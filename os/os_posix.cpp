@@ -313,6 +313,10 @@ uint32_t currentThreadId() {
     return static_cast<uint32_t>(gettid());
 }
 
+uint32_t processId() {
+    return static_cast<uint32_t>(getpid());
+}
+
 RegistryKey::RegistryKey(const std::string &path) {
     MemoryRegistry &registry = memoryRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);

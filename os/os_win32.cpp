@@ -46,8 +46,8 @@ void showErrorBox(const std::string &text, const std::string &title) {
     MessageBoxW(GetActiveWindow(), widen(text).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR);
 }
 
-void endProcess(int exitCode) {
-    ExitProcess(static_cast<UINT>(exitCode));
+void endHostAfterStop() {
+    ExitProcess(1);
 }
 
 void stopAfterFailure(const char *traceText, const char *boxText, const char *title) noexcept {
@@ -124,6 +124,10 @@ bool handlingMessageSentWithoutWaiting() {
 
 uint32_t currentThreadId() {
     return GetCurrentThreadId();
+}
+
+uint32_t processId() {
+    return GetCurrentProcessId();
 }
 
 RegistryKey::RegistryKey(const std::string &path) {

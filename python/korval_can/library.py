@@ -1,9 +1,10 @@
 """The Linux library libcanlib.so.1, loaded once per process, and the trace lines it writes.
 
-The library is found beside this package, else through the system's loader; ``KORVAL_CANLIB``
-names a file to load instead. Its trace lines reach Python through a socket whose descriptor it
-is given in ``KORVAL_TRACE_FD``: they go to the ``can.korval`` logger, and the bus reads the
-link's failures from them.
+The library is the one built into this package when it was installed, else the system loader's;
+``KORVAL_CANLIB`` names a file to load instead. Its trace lines reach Python through a socket
+whose descriptor it is given in ``KORVAL_TRACE_FD``: they go to the ``can.korval`` logger, and
+the bus reads the link's failures from them. A forked child gets a socket and a reader of its
+own under the same descriptor number, so that its lines never reach its parent.
 """
 
 import ctypes
@@ -21,11 +22,15 @@ LIBRARY_OVERRIDE = "KORVAL_CANLIB"
 
 canOK = 0
 canERR_NOMSG = -2
+canERR_HARDWARE = -15  # the gateway's firmware closed the link
 
 log = logging.getLogger("can.korval")
 
+# The stage of the line the library writes when the gateway's firmware cannot serve it: the link
+# is closed until the channel is opened anew.
+LINK_CLOSED = "Link closed"
 # The stages of the library's gateway link whose trace lines report a failed attempt; the link
-# then closes its socket and connects again after a pause.
+# then closes its socket and connects again after a pause (except after LINK_CLOSED).
 FAILURE_STAGES = (
     "Connect",
     "Send",
@@ -33,6 +38,7 @@ FAILURE_STAGES = (
     "Send/Receive",
     "getActiveNodes",
     "getActiveNodes failed",
+    LINK_CLOSED,
 )
 ATTEMPT_PREFIX = "Connecting to "
 _TRACE_CATEGORY = "canlib: "
@@ -50,9 +56,16 @@ class TraceLines:
     KEPT = 1000
     SYNC_LIMIT = 2.0
 
-    def __init__(self) -> None:
+    def __init__(self, descriptor: Optional[int] = None) -> None:
+        """descriptor: the number the library writes to already, which is to name this socket
+        from now on; without it the socket gets a number of its own."""
         self._reader, self._writer = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        if descriptor is not None:
+            os.dup2(self._writer.fileno(), descriptor, inheritable=False)
+            self._writer.close()
+            self._writer = socket.socket(fileno=descriptor)
         self._writer.settimeout(self.SYNC_LIMIT)
+        self.process = os.getpid()
         self._changed = threading.Condition()
         self._lines: deque = deque(maxlen=self.KEPT)
         self._count = 0
@@ -64,6 +77,14 @@ class TraceLines:
     @property
     def descriptor(self) -> int:
         return self._writer.fileno()
+
+    def renewed_in_child(self) -> "TraceLines":
+        """In a forked child: lines of its own under the same number. The parent's socket stays
+        the parent's; the inherited reader has no thread in the child, and its locks may be held
+        by a thread that does not exist here."""
+        descriptor = self._writer.detach()
+        self._reader.close()
+        return TraceLines(descriptor)
 
     def add_listener(self, listener: Callable[[str], None]) -> None:
         with self._changed:
@@ -147,7 +168,17 @@ class Library:
 
 
 _library: Optional[Library] = None
+# Kept once made: the library reads its descriptor at its first trace line, for good.
+_trace: Optional[TraceLines] = None
 _loading = threading.Lock()
+
+
+def _after_fork_in_child() -> None:
+    global _loading
+    _loading = threading.Lock()  # a thread of the parent may have held it
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _candidates() -> List[str]:
@@ -159,36 +190,47 @@ def _candidates() -> List[str]:
 
 
 def load() -> Library:
-    """The library of this process, loaded at the first call."""
-    global _library
+    """The library of this process, loaded at the first call; in a forked child, with trace lines
+    of the child's own."""
+    global _library, _trace
     with _loading:
-        if _library is not None:
-            return _library
-        trace = TraceLines()
-        previous = os.environ.get("KORVAL_TRACE_FD")
-        os.environ["KORVAL_TRACE_FD"] = str(trace.descriptor)
-        try:
-            errors = []
-            for candidate in _candidates():
-                try:
-                    dll = ctypes.CDLL(candidate)
-                    break
-                except OSError as error:
-                    errors.append(str(error))
-            else:
-                raise can.CanInterfaceNotImplementedError(
-                    f"Cannot load the KORVAL library {LIBRARY_NAME}: " + "; ".join(errors)
-                )
-            library = Library(dll, candidate, trace)
-            library.canInitializeLibrary()
-            # The library reads its trace destinations at its first trace line: make it now, so
-            # that the descriptor's number leaves the environment before any child inherits it.
-            count = ctypes.c_int32()
-            library.canGetNumberOfChannels(ctypes.byref(count))
-        finally:
-            if previous is None:
-                os.environ.pop("KORVAL_TRACE_FD", None)
-            else:
-                os.environ["KORVAL_TRACE_FD"] = previous
-        _library = library
-        return library
+        if _trace is not None and _trace.process != os.getpid():
+            _trace = _trace.renewed_in_child()
+            if _library is not None:
+                _library.trace = _trace
+        if _library is None:
+            _library = _load()
+        return _library
+
+
+def _load() -> Library:
+    # Interrupted anywhere (Ctrl-C included), a later call starts again with the same socket.
+    global _trace
+    if _trace is None:
+        _trace = TraceLines()
+    previous = os.environ.get("KORVAL_TRACE_FD")
+    os.environ["KORVAL_TRACE_FD"] = str(_trace.descriptor)
+    try:
+        errors = []
+        for candidate in _candidates():
+            try:
+                dll = ctypes.CDLL(candidate)
+                break
+            except OSError as error:
+                errors.append(str(error))
+        else:
+            raise can.CanInterfaceNotImplementedError(
+                f"Cannot load the KORVAL library {LIBRARY_NAME}: " + "; ".join(errors)
+            )
+        library = Library(dll, candidate, _trace)
+        library.canInitializeLibrary()
+        # The library reads its trace destinations at its first trace line: make it now, so
+        # that the descriptor's number leaves the environment before any child inherits it.
+        count = ctypes.c_int32()
+        library.canGetNumberOfChannels(ctypes.byref(count))
+    finally:
+        if previous is None:
+            os.environ.pop("KORVAL_TRACE_FD", None)
+        else:
+            os.environ["KORVAL_TRACE_FD"] = previous
+    return library

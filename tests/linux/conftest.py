@@ -15,6 +15,7 @@ import pytest
 SIMULATOR = os.environ.get("KORVAL_GATEWAY_SIM", "")
 SHARED_LIBRARY = os.environ.get("CANLIB_SHARED_LIBRARY", "")
 SONAME_HOST = os.environ.get("CANLIB_SONAME_HOST", "")
+SHORT_NODE_POLL = os.environ.get("CANLIB_SHORT_NODE_POLL", "")
 DEF_FILE = os.environ.get("CANLIB_DEF_FILE", "")
 MODBUS_PORT = 502
 

@@ -8,8 +8,9 @@
  *                         none has come for 300 ms (a node poll's heartbeats come together),
  *                         and closes
  *   soname_host trace     makes one traced call (canGetErrorText for -2)
- *   soname_host stop      calls an unsupported function (kvBeep)
- *   soname_host refuse    writes a frame the gateway cannot carry (identifier 0x600)
+ *   soname_host stop      calls an unsupported function (kvBeep), prints "kvBeep <status>"
+ *   soname_host refuse    writes a frame the gateway cannot carry (an NMT command, identifier
+ *                         0), prints "canWrite <status>"
  */
 #include "canlib.h"
 
@@ -58,13 +59,13 @@ int main(int argc, char **argv) {
         return canGetErrorText(-2, text, sizeof text) == canOK ? 0 : 1;
     }
     if (argc == 2 && strcmp(argv[1], "stop") == 0) {
-        kvBeep();
-        return 3;
+        printf("kvBeep %d\n", kvBeep());
+        return 0;
     }
     if (argc == 2 && strcmp(argv[1], "refuse") == 0) {
-        const uint8_t request[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
-        canWrite(0, 0x600, request, 8, canMSG_STD);
-        return 3;
+        const uint8_t startAllNodes[2] = {0x01, 0x00};
+        printf("canWrite %d\n", canWrite(0, 0x000, startAllNodes, 2, canMSG_STD));
+        return 0;
     }
     fprintf(stderr, "usage: soname_host open MS | trace | stop | refuse\n");
     return 2;

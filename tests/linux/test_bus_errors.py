@@ -2,6 +2,7 @@
 frame the gateway cannot carry, a channel or node the library refuses, a gateway it cannot
 reach, a second bus on the library's one channel."""
 
+import os
 import subprocess
 import sys
 import time
@@ -23,28 +24,34 @@ REFUSED = [
     can.Message(arbitration_id=0x700, data=b"\x05", is_extended_id=False),
     can.Message(arbitration_id=0x605, data=bytes(range(12)), is_fd=True, bitrate_switch=True,
                 is_extended_id=False),
+    can.Message(arbitration_id=0x000, data=b"\x01\x00", is_extended_id=False),  # NMT: start all
 ]
 
-# Gives the library itself one frame, in a process of its own, since it stops its host.
+# Gives the library itself one frame, as a C or ctypes host would, in a process of its own: the
+# library writes its words to stderr and the call fails, and the process goes on.
 LIBRARY_REFUSES = """
 import ctypes, sys
 library = ctypes.CDLL(sys.argv[1])
 arbitration_id, dlc, flags, data = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 buffer = (ctypes.c_uint8 * 8).from_buffer_copy(bytes.fromhex(data))
-library.canWrite(0, arbitration_id, buffer, dlc, flags)
+try:
+    print(library.canWrite(0, arbitration_id, buffer, dlc, flags))
+finally:
+    print("survived")
 """
 
 
 @pytest.mark.parametrize("msg", REFUSED, ids=lambda m: f"{m.arbitration_id:#x}-{m.dlc}")
 def test_a_refused_frame_raises_with_the_librarys_own_words(msg):
     expected = frames.refusal(msg)
-    stopped = subprocess.run(
+    refused = subprocess.run(
         [sys.executable, "-c", LIBRARY_REFUSES, SHARED_LIBRARY, str(msg.arbitration_id),
          str(msg.dlc), str(frames.interface_flags(msg)), frames.frame_bytes(msg).hex()],
-        capture_output=True, text=True, timeout=20,
+        capture_output=True, text=True, timeout=20, env={**os.environ, "KORVAL_TRACE": "1"},
     )
-    assert stopped.returncode == 1
-    assert stopped.stderr == (f"Brenvox CAN Library for Vantrel\n{expected}\n\n"
+    assert (refused.returncode, refused.stdout) == (0, "-1\nsurvived\n")  # canERR_PARAM
+    trace_line = "canlib: canWrite: " + expected.partition("\n")[2]
+    assert refused.stderr == (f"{trace_line}\nBrenvox CAN Library for Vantrel\n{expected}\n\n"
                               "Vantrel will be terminated.\n")
 
 

@@ -11,12 +11,18 @@ import pytest
 from korval_can import bus as korval_bus
 from korval_can import sdo
 
+from canopen_pattern import Network, SdoTimeout
 from conftest import eventually
 
 # From a failure to the first frames after the next connect: the pause, a connect, a poll.
 RECOVERY = (korval_bus.RECONNECT_PAUSE + korval_bus.GATEWAY_TIME_LIMIT
             + korval_bus.POLL_INTERVAL + 1.0)
 SDO_READ_NAME = b"\x40\x08\x10\x00\0\0\0\0"
+DEVICE_TYPE = (0x00020192).to_bytes(4, "little")  # what the simulator's nodes report in 0x1000
+# What python/README.md tells canopen users: repeat a transfer for this long, and set canopen's
+# time-out to this.
+RIDE_OUT = 10.0
+SDO_TIMEOUT = 3.5
 
 
 def failures(caplog) -> list:
@@ -63,3 +69,27 @@ def test_a_gateway_that_closes_the_connection_after_some_requests(gateway, caplo
             except (can.CanTimeoutError, can.CanOperationError) as error:
                 outcomes.append(error)
         assert any(f.startswith("Receive: ") for f in failures(caplog))
+
+
+def test_an_sdo_to_an_absent_node_as_canopen_sends_it(gateway):
+    """The link breaks, CanOperationError reaches the SDO client, and a transfer repeated as the
+    canopen section of python/README.md says reaches the present node again."""
+    simulator = gateway(nodes="5")  # it answers node 9's request with an exception
+    network = Network(can.Bus(interface="korval", channel=simulator.address))
+    try:
+        assert network.upload(5, 0x1000, timeout=SDO_TIMEOUT) == DEVICE_TYPE
+        with pytest.raises((SdoTimeout, can.CanOperationError)):
+            network.upload(9, 0x1000)
+        broken, failures = time.monotonic(), []
+        while True:
+            assert time.monotonic() - broken < RIDE_OUT, failures
+            try:
+                answer = network.upload(5, 0x1000, timeout=SDO_TIMEOUT)
+                break
+            except (SdoTimeout, can.CanOperationError) as error:
+                failures.append(error)
+                time.sleep(0.5)
+        assert answer == DEVICE_TYPE
+        assert any(isinstance(error, can.CanOperationError) for error in failures)
+    finally:
+        network.disconnect()

@@ -2,7 +2,6 @@
 found by name, SDO transfers both ways, heartbeats through a Notifier."""
 
 import importlib.metadata
-import os
 import threading
 import time
 
@@ -10,7 +9,7 @@ import can
 import pytest
 
 import korval_can
-from korval_can import library, sdo
+from korval_can import sdo
 
 DEVICE_TYPE = 0x00020192  # what the simulator's nodes report in 0x1000
 
@@ -27,12 +26,6 @@ def test_the_interface_is_found_by_its_name():
                 if e.name == "korval"]
     assert entry.load() is korval_can.KorvalBus
     assert "korval" in can.interfaces.VALID_INTERFACES
-
-
-def test_the_library_is_the_one_beside_the_package(bus):
-    beside = os.path.join(os.path.dirname(korval_can.__file__), library.LIBRARY_NAME)
-    assert library.load().path == beside
-    assert isinstance(bus, korval_can.KorvalBus)
 
 
 def test_expedited_and_segmented_uploads(bus):

@@ -136,13 +136,15 @@ def test_trace_lines_go_to_the_descriptor_named_for_them():
     assert result.stderr == ""
 
 
-def test_stops_show_the_box_words_on_stderr_and_exit_with_1():
-    code, _, err = host("stop")
-    assert (code, err) == (1, TITLE + "kvBeep function not implemented!\n\n"
-                                      "Vantrel will be terminated.\n")
+def test_a_stop_shows_the_box_words_and_the_host_goes_on_with_the_status():
+    code, out, err = host("stop")
+    assert (code, out, err) == (0, "kvBeep -32\n", TITLE + "kvBeep function not implemented!\n\n"
+                                                        "Vantrel will be terminated.\n")
     code, _, err = host("stop", environment={"KORVAL_TRACE": "1"})
     assert err.startswith("canlib: kvBeep\n" + TITLE)
-    code, _, err = host("refuse")
-    assert (code, err) == (1, TITLE + "An invalid parameter was passed to canWrite:\n"
-                                      "dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00\n\n"
-                                      "Vantrel will be terminated.\n")
+    code, out, err = host("refuse", environment={"KORVAL_TRACE": "1"})
+    frame = "dlc=2 id=0 flag=2 data=01 00 00 00 00 00 00 00"
+    assert (code, out) == (0, "canWrite -1\n")
+    assert err == (f"canlib: canWrite: {frame}\n" + TITLE +
+                   f"An invalid parameter was passed to canWrite:\n{frame}\n\n"
+                   "Vantrel will be terminated.\n")

@@ -1,5 +1,5 @@
 // The exported functions, called the way a host calls them, in the native build: values,
-// trace lines, and the stops (in child processes, through death tests).
+// trace lines, and the stops, which a POSIX host survives with the call's status code.
 #include "canlib.h"
 #include "channel/korval_can_interface.h"
 
@@ -49,10 +49,14 @@ std::string stopBox(const std::string &text) {
     return "Brenvox CAN Library for Vantrel\n" + text + "\n\nVantrel will be terminated.\n";
 }
 
+// A stop as a POSIX host meets it: the call returns the status, and stderr holds the lines.
+std::string stopOf(canStatus status, const std::function<canStatus()> &call) {
+    return traceOf([&] { EXPECT_EQ(call(), status); });
+}
+
 class ApiTest : public testing::Test {
   protected:
     void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
         canInitializeLibrary();
         canClose(0); // clears the bus-on guard and leaves no worker behind
         canFlushReceiveQueue(0);
@@ -132,25 +136,36 @@ TEST_F(ApiTest, ChannelDataWithoutBufferIsRefusedBeforeTheItem) {
     EXPECT_FALSE(Korval::KorvalCanInterface::needBaudrate);
 }
 
-TEST_F(ApiTest, RefusedChannelDataStopsTheHost) {
+TEST_F(ApiTest, RefusedChannelDataStopsWithParamError) {
     int32_t value = 0;
-    EXPECT_EXIT(canGetChannelData(0, 5, &value, 4), testing::ExitedWithCode(1),
-                stopBox("Unsupported canGetChannelData item 5 requested"));
-    EXPECT_EXIT(canGetChannelData(0, canCHANNELDATA_CARD_TYPE, &value, 2),
-                testing::ExitedWithCode(1),
-                stopBox("Unsupported canGetChannelData size 2 requested"));
-    EXPECT_EXIT(canGetChannelData(0, canCHANNELDATA_CARD_TYPE, &value, 0x80000000u),
-                testing::ExitedWithCode(1),
-                stopBox("Unsupported canGetChannelData size -2147483648 requested"));
+    EXPECT_EQ(stopOf(canERR_PARAM, [&] { return canGetChannelData(0, 5, &value, 4); }),
+              "canlib: canGetChannelData: item=5\n" +
+                  stopBox("Unsupported canGetChannelData item 5 requested"));
+    EXPECT_EQ(stopOf(canERR_PARAM,
+                     [&] { return canGetChannelData(0, canCHANNELDATA_CARD_TYPE, &value, 2); }),
+              "canlib: canGetChannelData: item=4\n" +
+                  stopBox("Unsupported canGetChannelData size 2 requested"));
+    EXPECT_EQ(
+        stopOf(canERR_PARAM,
+               [&] { return canGetChannelData(0, canCHANNELDATA_CARD_TYPE, &value, 0x80000000u); }),
+        "canlib: canGetChannelData: item=4\n" +
+            stopBox("Unsupported canGetChannelData size -2147483648 requested"));
+    EXPECT_EQ(value, 0);
 }
 
-TEST_F(ApiTest, UnsupportedFunctionsStopTheHostNamingThemselves) {
-    EXPECT_EXIT(kvBeep(0, 1, 2), testing::ExitedWithCode(1),
-                "canlib: kvBeep\n" + stopBox("kvBeep function not implemented!"));
-    EXPECT_EXIT(canGetVersion(), testing::ExitedWithCode(1),
-                stopBox("canGetVersion function not implemented!"));
-    EXPECT_EXIT(kvScriptEnvvarOpen(nullptr, nullptr, nullptr), testing::ExitedWithCode(1),
-                stopBox("kvScriptEnvvarOpen function not implemented!"));
+TEST_F(ApiTest, UnsupportedFunctionsStopNamingThemselves) {
+    EXPECT_EQ(stopOf(canERR_NOT_IMPLEMENTED, [] { return kvBeep(0, 1, 2); }),
+              "canlib: kvBeep\n" + stopBox("kvBeep function not implemented!"));
+    // Each answers with the status in the type it declares.
+    uint16_t version = 0;
+    EXPECT_EQ(traceOf([&] { version = canGetVersion(); }),
+              "canlib: canGetVersion\n" + stopBox("canGetVersion function not implemented!"));
+    EXPECT_EQ(version, static_cast<uint16_t>(canERR_NOT_IMPLEMENTED));
+    int64_t envvar = 0;
+    EXPECT_EQ(traceOf([&] { envvar = kvScriptEnvvarOpen(nullptr, nullptr, nullptr); }),
+              "canlib: kvScriptEnvvarOpen\n" +
+                  stopBox("kvScriptEnvvarOpen function not implemented!"));
+    EXPECT_EQ(envvar, canERR_NOT_IMPLEMENTED);
 }
 
 TEST_F(ApiTest, AcceptedFramesAreQueuedWithoutTrace) {
@@ -171,32 +186,46 @@ TEST_F(ApiTest, WritingToAChannelThatDoesNotExistIsRefused) {
     EXPECT_EQ(canWrite(-1, 0x605, SDO_READ, 8, canMSG_STD), canERR_PARAM);
 }
 
-TEST_F(ApiTest, RefusedFramesStopTheHostWithTheirBytes) {
-    const std::string prefix = "An invalid parameter was passed to canWrite:\n";
-    EXPECT_EXIT(canWrite(0, 0x600, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1),
-                "canlib: canWrite: dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00\n" +
-                    stopBox(prefix + "dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00"));
-    EXPECT_EXIT(canWrite(0, 0x680, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1), "id=1664");
-    EXPECT_EXIT(canWrite(0, -5, SDO_READ, 8, canMSG_STD), testing::ExitedWithCode(1), "id=-5 ");
-    EXPECT_EXIT(canWrite(0, 0x605, SDO_READ, 9, canMSG_STD), testing::ExitedWithCode(1), "dlc=9");
-    EXPECT_EXIT(canWrite(0, 0x605, SDO_READ, 8, 6), testing::ExitedWithCode(1), "flag=6");
-    EXPECT_EXIT(canWrite(0, 0x605, SDO_READ, 8, 0), testing::ExitedWithCode(1), "flag=0");
-    EXPECT_EXIT(canWriteWait(0, 0x605, SDO_READ, 7, canMSG_STD, 10), testing::ExitedWithCode(1),
-                "dlc=7 id=1541 flag=2 data=40 00 10 00 00 00 00 00");
+// The frame as the trace line and the box show it, for a refused canWrite.
+std::string refusedFrame(const std::string &frame) {
+    return "canlib: canWrite: " + frame + "\n" +
+           stopBox("An invalid parameter was passed to canWrite:\n" + frame);
+}
+
+TEST_F(ApiTest, RefusedFramesStopWithParamErrorShowingTheirBytes) {
+    const struct {
+        int32_t id;
+        uint32_t dlc, flag;
+        const char *shown;
+    } refused[] = {
+        {0x600, 8, canMSG_STD, "dlc=8 id=1536 flag=2 data=40 00 10 00 00 00 00 00"},
+        {0x680, 8, canMSG_STD, "dlc=8 id=1664 flag=2 data=40 00 10 00 00 00 00 00"},
+        {-5, 8, canMSG_STD, "dlc=8 id=-5 flag=2 data=40 00 10 00 00 00 00 00"},
+        {0x605, 9, canMSG_STD, "dlc=9 id=1541 flag=2 data=40 00 10 00 00 00 00 00"},
+        {0x605, 8, 6, "dlc=8 id=1541 flag=6 data=40 00 10 00 00 00 00 00"},
+        {0x605, 8, 0, "dlc=8 id=1541 flag=0 data=40 00 10 00 00 00 00 00"},
+        {0x000, 2, canMSG_STD, "dlc=2 id=0 flag=2 data=40 00 00 00 00 00 00 00"}, // NMT
+    };
+    for (const auto &frame : refused)
+        EXPECT_EQ(stopOf(canERR_PARAM,
+                         [&] { return canWrite(0, frame.id, SDO_READ, frame.dlc, frame.flag); }),
+                  refusedFrame(frame.shown));
+    EXPECT_EQ(
+        stopOf(canERR_PARAM, [] { return canWriteWait(0, 0x605, SDO_READ, 7, canMSG_STD, 10); }),
+        refusedFrame("dlc=7 id=1541 flag=2 data=40 00 10 00 00 00 00 00"));
 }
 
 TEST_F(ApiTest, RefusedShortFrameReadsOnlyItsOwnBytes) {
     // Two bytes at the very end of an allocation: reading a third would be caught by ASan.
     auto *two = new uint8_t[2]{0xAB, 0xCD};
-    EXPECT_EXIT(canWrite(0, 0x605, two, 2, canMSG_STD), testing::ExitedWithCode(1),
-                "dlc=2 id=1541 flag=2 data=AB CD 00 00 00 00 00 00");
+    EXPECT_EQ(stopOf(canERR_PARAM, [&] { return canWrite(0, 0x605, two, 2, canMSG_STD); }),
+              refusedFrame("dlc=2 id=1541 flag=2 data=AB CD 00 00 00 00 00 00"));
     delete[] two;
 }
 
-TEST_F(ApiTest, NullMessageStopsTheHostWhateverTheFrame) {
-    EXPECT_EXIT(canWrite(0, 0x605, nullptr, 8, canMSG_STD), testing::ExitedWithCode(1),
-                "canlib: canWrite: msg=0\n" +
-                    stopBox("An invalid parameter was passed to canWrite:\nmsg=0"));
+TEST_F(ApiTest, NullMessageStopsWhateverTheFrame) {
+    EXPECT_EQ(stopOf(canERR_PARAM, [] { return canWrite(0, 0x605, nullptr, 8, canMSG_STD); }),
+              refusedFrame("msg=0"));
 }
 
 TEST_F(ApiTest, ReadingAnEmptyQueue) {
@@ -255,19 +284,22 @@ TEST_F(ApiTest, IoCtlRefusesMissingBuffersAndUnknownHandles) {
     EXPECT_EQ(canIoCtl(1, canIOCTL_FLUSH_RX_BUFFER, nullptr, 0), canERR_PARAM);
 }
 
-TEST_F(ApiTest, IoCtlStops) {
+TEST_F(ApiTest, IoCtlStopsWithParamError) {
     int32_t value = 0;
-    EXPECT_EXIT(canIoCtl(0, 7, &value, 4), testing::ExitedWithCode(1),
-                "canlib: canIoCtl: func=7\n" +
-                    stopBox("Unsupported canIoCtl function 7 requested"));
-    EXPECT_EXIT(canIoCtl(0, 0xFFFFFFFF, &value, 4), testing::ExitedWithCode(1),
-                "canlib: canIoCtl: func=4294967295\n" +
-                    stopBox("Unsupported canIoCtl function -1 requested"));
-    EXPECT_EXIT(canIoCtl(0, canIOCTL_GET_TIMER_SCALE, &value, 2), testing::ExitedWithCode(1),
-                "canlib: canIoCtl: canIOCTL_GET_TIMER_SCALE\n" +
-                    stopBox("Unsupported canIoCtl size 2 requested"));
-    EXPECT_EXIT(canIoCtl(0, canIOCTL_SET_LOCAL_TXECHO, &value, 1), testing::ExitedWithCode(1),
-                stopBox("Unsupported canIoCtl size 1 requested"));
+    EXPECT_EQ(stopOf(canERR_PARAM, [&] { return canIoCtl(0, 7, &value, 4); }),
+              "canlib: canIoCtl: func=7\n" + stopBox("Unsupported canIoCtl function 7 requested"));
+    EXPECT_EQ(stopOf(canERR_PARAM, [&] { return canIoCtl(0, 0xFFFFFFFF, &value, 4); }),
+              "canlib: canIoCtl: func=4294967295\n" +
+                  stopBox("Unsupported canIoCtl function -1 requested"));
+    EXPECT_EQ(
+        stopOf(canERR_PARAM, [&] { return canIoCtl(0, canIOCTL_GET_TIMER_SCALE, &value, 2); }),
+        "canlib: canIoCtl: canIOCTL_GET_TIMER_SCALE\n" +
+            stopBox("Unsupported canIoCtl size 2 requested"));
+    EXPECT_EQ(
+        stopOf(canERR_PARAM, [&] { return canIoCtl(0, canIOCTL_SET_LOCAL_TXECHO, &value, 1); }),
+        "canlib: canIoCtl: canIOCTL_SET_LOCAL_TXECHO\n" +
+            stopBox("Unsupported canIoCtl size 1 requested"));
+    EXPECT_EQ(value, 0);
 }
 
 TEST_F(ApiTest, FixedBusConfiguration) {
@@ -396,21 +428,26 @@ TEST_F(ApiTest, PollingWithABadHandlePausesLikeAnEmptyQueue) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
 }
 
-TEST_F(ApiTest, RunningOutOfMemoryStopsTheHostWithTheLibrarysMessage) {
-    // No std::terminate and abort: the host gets the trace line, the box and exit code 1.
-    EXPECT_EXIT(
-        {
-            failAllocations = true;
-            canWrite(0, 0x605, SDO_READ, 8, canMSG_STD);
-        },
-        testing::ExitedWithCode(1),
-        "canlib: canWrite: out of memory\n" + stopBox("canWrite failed: out of memory"));
-    EXPECT_EXIT(
-        {
-            failAllocations = true;
-            canGetErrorText(-2, nullptr, 0);
-        },
-        testing::ExitedWithCode(1), stopBox("canGetErrorText failed: out of memory"));
+// The call with every allocation of this thread failing.
+canStatus withoutMemory(const std::function<canStatus()> &call) {
+    failAllocations = true;
+    const canStatus status = call();
+    failAllocations = false;
+    return status;
+}
+
+TEST_F(ApiTest, RunningOutOfMemoryStopsWithTheLibrarysMessage) {
+    // No std::terminate and abort: the host gets the trace line, the box and canERR_NOMEM.
+    EXPECT_EQ(stopOf(canERR_NOMEM,
+                     [] {
+                         return withoutMemory(
+                             [] { return canWrite(0, 0x605, SDO_READ, 8, canMSG_STD); });
+                     }),
+              "canlib: canWrite: out of memory\n" + stopBox("canWrite failed: out of memory"));
+    EXPECT_EQ(stopOf(canERR_NOMEM,
+                     [] { return withoutMemory([] { return canGetErrorText(-2, nullptr, 0); }); }),
+              "canlib: canGetErrorText: out of memory\n" +
+                  stopBox("canGetErrorText failed: out of memory"));
 }
 
 TEST_F(ApiTest, SetNotifyTracesItsFlags) {
