@@ -82,11 +82,18 @@ bool KorvalConnection::openConnection(const std::string &hostName, int32_t nodeL
                 return true; // already open
             stopping = workerThread;
         }
-        // A close is under way (on another thread, or further up this one): the new worker
-        // starts once the old one has ended, which its stop request makes prompt.
+        // A close is under way (on another thread, or further up this one), or one gave up on
+        // its worker: the new worker starts once the old one has ended, which its stop request
+        // makes prompt.
         const HostNotification::HostWait wait = beginHostWait(true);
-        stopping->waitForEnd(os::WAIT_FOREVER, wait != HostNotification::HostWait::Plain);
+        const bool ended =
+            stopping->waitForEnd(WORKER_END_LIMIT, wait != HostNotification::HostWait::Plain);
         endHostWait(wait);
+        if (!ended) {
+            os::writeTrace("openConnection", "the worker of the last close has not ended within " +
+                                                 std::to_string(WORKER_END_LIMIT) + " ms");
+            return false;
+        }
     }
 }
 

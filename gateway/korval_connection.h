@@ -61,8 +61,8 @@ class KorvalConnection {
     KorvalConnection &operator=(const KorvalConnection &) = delete;
 
     // Starts the worker for hostName and returns at once; does nothing while one runs. A
-    // worker that is being stopped is waited for first. False, with a trace line, when the
-    // system cannot start a worker.
+    // worker that is being stopped is waited for first, up to WORKER_END_LIMIT. False, with a
+    // trace line, when the system cannot start a worker or the old one has not ended.
     bool openConnection(const std::string &hostName, int32_t limitNodeId);
     // Stops a running worker and waits until it has ended and closed its socket, up to
     // WORKER_END_LIMIT.
