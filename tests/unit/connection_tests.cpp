@@ -596,3 +596,31 @@ TEST_F(ConnectionTest, SteadyTrafficSuppressesThePolls) {
     pollsAllowed += millisecondsSince(previousWrite) / interval;
     EXPECT_LE(polls, pollsAllowed);
 }
+
+// A worker held in a receive handler beyond the close's bound, as one that needs a lock its
+// closer holds would be: the close gives up on it and says so, an open waits for it no longer
+// either, and once the worker has ended an open works again.
+TEST_F(ConnectionTest, CloseAndOpenWaitForAWorkerThatCannotEndOnlySoLong) {
+    startGateway({5});
+    auto release = std::make_shared<std::promise<void>>();
+    auto held = std::make_shared<std::atomic<bool>>(false);
+    std::shared_future<void> released = release->get_future().share();
+    connection.onReceiveEvent.subscribe([held, released](KorvalConnection &) {
+        if (!held->exchange(true))
+            released.wait_for(std::chrono::seconds(60));
+    });
+    connection.openConnection(address, 0);
+    ASSERT_TRUE(eventually([&] { return held->load(); }, 8000));
+    connection.closeConnection();
+    EXPECT_GE(trace.waitForLine("closeConnection: the worker has not ended within 8000 ms; the "
+                                "close returns without it",
+                                0),
+              0);
+    EXPECT_FALSE(connection.openConnection(address, 0));
+    EXPECT_GE(trace.waitForLine(
+                  "openConnection: the worker of the last close has not ended within 8000 ms", 0),
+              0);
+    release->set_value();
+    EXPECT_TRUE(connection.openConnection(address, 0));
+    EXPECT_TRUE(gateway->waitForConnections(2, 10000));
+}
