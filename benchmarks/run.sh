@@ -49,7 +49,11 @@ done
 
 "$root/tools/install-deps.sh"
 
-if ! limit=$("$root/tools/can-run-32bit"); then
+# A broken install stops the benchmarks (the probe said what to install).
+probe=0
+limit=$("$root/tools/can-run-32bit") || probe=$?
+((probe <= 1)) || exit "$probe"
+if ((probe == 1)); then
     if [[ $arch == x86 ]]; then
         echo "benchmarks: --arch x86 needs 32-bit programs, and $limit" >&2
         exit 1

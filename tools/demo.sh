@@ -16,7 +16,11 @@ nodes=5,10,3
 
 "$root/tools/install-deps.sh"
 
-if limit=$("$root/tools/can-run-32bit"); then
+# A broken install stops the demo (the probe said what to install).
+probe=0
+limit=$("$root/tools/can-run-32bit") || probe=$?
+((probe <= 1)) || exit "$probe"
+if ((probe == 0)); then
     export CANLIB_WINE_ARCH=win32
     windows=Win32
     toolchain=mingw-i686

@@ -10,6 +10,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-deps.sh"
+# A broken install stops the release as it would the tests (the probe said what to install).
+probe=0
+limit=$("$root/tools/can-run-32bit") || probe=$?
+((probe <= 1)) || exit "$probe"
 
 if ! version=$(git -C "$root" describe --always --dirty); then
     echo "release: $root is not a git checkout; the package is named after its commit" >&2
@@ -38,7 +42,7 @@ build_architecture() {
 }
 binaries=()
 # Cross-built and packaged, never run: the same package on either kind of machine.
-if ! limit=$("$root/tools/can-run-32bit"); then
+if ((probe == 1)); then
     echo "$limit: the release runs none of its programs; the x86 ones are built as anywhere"
 fi
 build_architecture mingw-i686.cmake x86

@@ -5,7 +5,8 @@
 //   HostWindowType   a window with a thread of its own: handle(), onCanlibMessage (called on
 //                    that thread), and runOnWindowThread(fn, timeoutMs), which runs fn there
 //                    after every message sent so far and waits until it has returned;
-//   sentMessagePending()   a message sent to the calling thread's windows waits for it;
+//   waitForSentMessage(ms)  true once a message sent to the calling thread's windows waits for
+//                    it, false after ms;
 //   NotificationTest  a fixture on a gateway of its own: startNodes(last) (nodes 1 to last),
 //                    simulator(), openConnected(), subscribe(handle) (canSetNotify, counted in
 //                    subscriptions, which add up over the process), and a HostWindowType window
@@ -111,7 +112,7 @@ TEST_F(NotificationTest, ACloseOnTheWindowsThreadHandlesTheNotificationInFlight)
     ASSERT_TRUE(window.runOnWindowThread(
         [&] {
             openConnected();
-            ASSERT_TRUE(testsupport::eventually(sentMessagePending, 8000));
+            ASSERT_TRUE(waitForSentMessage(8000));
             EXPECT_EQ(canClose(0), canOK);
             record.closed = true;
         },

@@ -8,13 +8,11 @@ namespace testsupport {
 
 // False if none came within timeoutMs.
 inline bool readUntil(int32_t wanted, unsigned timeoutMs) {
-    bool seen = false;
     return eventually(
-        [&] {
+        [wanted] {
             int32_t id = 0;
-            seen = seen || (canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 500) == canOK &&
-                            id == wanted);
-            return seen;
+            return canReadWait(0, &id, nullptr, nullptr, nullptr, nullptr, 500) == canOK &&
+                   id == wanted;
         },
         timeoutMs);
 }

@@ -102,8 +102,8 @@ class ThreadedWindow {
 
 using HostWindowType = ThreadedWindow;
 
-static bool sentMessagePending() {
-    return Korval::os::messagesWaiting();
+static bool waitForSentMessage(unsigned timeoutMs) {
+    return eventually([] { return Korval::os::messagesWaiting(); }, timeoutMs);
 }
 
 // The window and the record outlive the worker, which TearDown stops.
@@ -137,7 +137,7 @@ TEST_F(NotificationTest, CloseReturnsWhenTheWindowsThreadWaitsForTheCloser) {
     std::thread closer;
     window.runOnWindowThread(
         [&] {
-            ASSERT_TRUE(eventually(sentMessagePending, 8000));
+            ASSERT_TRUE(waitForSentMessage(8000));
             closer = std::thread([] { EXPECT_EQ(canClose(0), canOK); });
             closer.join();
         },

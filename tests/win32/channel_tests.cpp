@@ -3,6 +3,7 @@
 #include "canlib.h"
 #include "support/child_process.h"
 #include "support/dll_test_support.h"
+#include "support/eventually.h"
 #include "support/host_window.h"
 
 #include <gtest/gtest.h>
@@ -180,10 +181,7 @@ TEST(ChannelLifecycle, OpenWhileACloseWaitsLeavesTheChannelOpen) {
     HANDLE busyEnd = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread busy([&] {
         window.runOnWindowThread([&] {
-            const DWORD start = GetTickCount();
-            while ((HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) == 0 &&
-                   GetTickCount() - start < 5000)
-                Sleep(5);
+            waitForSentMessage(5000);
             SetEvent(held);
             WaitForSingleObject(busyEnd, 10000);
         });
@@ -194,10 +192,12 @@ TEST(ChannelLifecycle, OpenWhileACloseWaitsLeavesTheChannelOpen) {
     // dialog (an open of an open channel changes nothing); once both calls have returned, the
     // channel must be open.
     OpenResult reopened;
-    const DWORD closing = GetTickCount();
-    do
-        reopened = openChannel(gateway.address);
-    while (!reopened.sawDialog && GetTickCount() - closing < 5000);
+    eventually(
+        [&] {
+            reopened = openChannel(gateway.address);
+            return reopened.sawDialog;
+        },
+        5000);
     SetEvent(busyEnd);
     closer.join();
     busy.join();

@@ -2,12 +2,12 @@
 // another thread through the dialog driver. Facts are gathered on the answering thread and
 // checked on the test thread.
 #include "support/dialog_driver.h"
+#include "support/eventually.h"
 #include "ui/connect_dialog.h"
 #include "ui/connect_dialog_resource.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -93,10 +93,14 @@ HWND focusOf(HWND dialog) {
 }
 
 HWND waitForFocus(HWND dialog, HWND expected) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (focusOf(dialog) != expected && std::chrono::steady_clock::now() < deadline)
-        Sleep(10);
-    return focusOf(dialog);
+    HWND focus = nullptr;
+    eventually(
+        [&] {
+            focus = focusOf(dialog);
+            return focus == expected;
+        },
+        3000);
+    return focus;
 }
 
 // Everything the look-and-layout tests check, read while the dialog is open.
@@ -477,19 +481,16 @@ LRESULT CALLBACK ownerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 bool pumpUntil(const std::function<bool()> &condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        Sleep(10);
-    }
+    return eventually(
+        [&condition] {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            return condition();
+        },
+        5000);
 }
 
 struct Placement {

@@ -4,6 +4,7 @@
 // --growth-frames=N (growth-long runs 1,000 cycles).
 #include "canlib.h"
 #include "support/dll_test_support.h"
+#include "support/eventually.h"
 #include "support/process_usage.h"
 
 #include <gtest/gtest.h>
@@ -40,12 +41,13 @@ Usage usage() {
 
 // The thread count once it is down to target, or what it is after the limit.
 unsigned threadsSettledTo(unsigned target) {
-    const auto start = Clock::now();
-    unsigned threads = threadCount();
-    while (threads > target && millisecondsSince(start) < SETTLE_LIMIT_MS) {
-        Sleep(10);
-        threads = threadCount();
-    }
+    unsigned threads = 0;
+    eventually(
+        [&] {
+            threads = threadCount();
+            return threads <= target;
+        },
+        SETTLE_LIMIT_MS);
     return threads;
 }
 
@@ -86,10 +88,7 @@ class Growth : public testing::Test {
         }
         ASSERT_EQ(canClose(0), canOK);
         canFlushReceiveQueue(0);
-        const auto start = Clock::now();
-        while (gateway.simulator.openConnections() > 0 && millisecondsSince(start) < 5000)
-            Sleep(10);
-        ASSERT_EQ(gateway.simulator.openConnections(), 0u);
+        ASSERT_TRUE(eventually([this] { return gateway.simulator.openConnections() == 0; }, 5000));
     }
 
     TestGateway gateway{std::vector<uint8_t>{5}};

@@ -35,10 +35,6 @@ struct Event {
 
 using HostWindowType = HostWindow;
 
-static bool sentMessagePending() {
-    return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0;
-}
-
 // The window and the record outlive the worker, which TearDown stops. Not in the anonymous
 // namespace: the shared scenarios derive from it in a header of their own.
 class NotificationTest : public ConnectedChannelTest {
@@ -85,7 +81,7 @@ class WindowThatGoesAway {
         window = CreateWindowExW(0, windowClass.lpszClassName, L"Goes away", WS_OVERLAPPEDWINDOW, 0,
                                  0, 100, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
         created.set();
-        eventually(sentMessagePending, 8000);
+        waitForSentMessage(8000);
         if (way == Way::Destroyed)
             DestroyWindow(window); // handles nothing sent to it
         gone.set();

@@ -3,6 +3,7 @@
 // the process does not grow. The exchange count is --soak-exchanges=N (soak-long runs 100,000).
 #include "canlib.h"
 #include "support/dll_test_support.h"
+#include "support/eventually.h"
 #include "support/process_usage.h"
 
 #include <gtest/gtest.h>
@@ -125,18 +126,22 @@ class Soak : public testing::Test {
     // answer now would be one answer too many.
     std::string idleGap(Tally &tally) {
         Tally gap;
+        std::string unexpected;
         const auto start = Clock::now();
-        while (millisecondsSince(start) < IDLE_GAP_MS ||
-               ((gap.heartbeats == 0 || gap.secondHeartbeats == 0) &&
-                millisecondsSince(start) < IDLE_GAP_LIMIT_MS)) {
-            int32_t id = 0;
-            uint8_t msg[8] = {};
-            uint32_t dlc = 0;
-            if (canReadWait(0, &id, msg, &dlc, nullptr, nullptr, 100) != canOK)
-                continue;
-            if (!countHeartbeat(id, msg, dlc, gap))
-                return "unexpected frame while idle: " + frameText(id, msg, dlc);
-        }
+        eventually(
+            [&] {
+                int32_t id = 0;
+                uint8_t msg[8] = {};
+                uint32_t dlc = 0;
+                if (canReadWait(0, &id, msg, &dlc, nullptr, nullptr, 100) == canOK &&
+                    !countHeartbeat(id, msg, dlc, gap))
+                    unexpected = "unexpected frame while idle: " + frameText(id, msg, dlc);
+                return !unexpected.empty() || (millisecondsSince(start) >= IDLE_GAP_MS &&
+                                               gap.heartbeats > 0 && gap.secondHeartbeats > 0);
+            },
+            IDLE_GAP_LIMIT_MS);
+        if (!unexpected.empty())
+            return unexpected;
         tally.heartbeats += gap.heartbeats;
         tally.secondHeartbeats += gap.secondHeartbeats;
         if (gap.heartbeats == 0 || gap.secondHeartbeats == 0)

@@ -1,18 +1,18 @@
 // The simulator seen from the wire, through a plain socket client.
 #include "black_hole.h"
 #include "gateway_simulator.h"
+#include "support/eventually.h"
 #include "support/test_address.h"
 #include "test_client.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
-#include <thread>
 
 using namespace korvalsim;
 using namespace korvalsim::wire;
+using testsupport::eventually;
 using testsupport::uniqueLoopbackAddress;
 
 namespace {
@@ -36,16 +36,6 @@ SdoFrame exchange(Client &client, uint8_t node, const SdoFrame &sdo) {
 
 uint32_t le32(const SdoFrame &f) {
     return f[4] | (f[5] << 8) | (f[6] << 16) | (static_cast<uint32_t>(f[7]) << 24);
-}
-
-template <typename Pred> bool eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Generous);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 bool startWithNodes(GatewaySimulator &sim) {
@@ -233,7 +223,7 @@ TEST(Gateway, AwaitReadEndsTheConnectionOfAClientThatDoesNotRead) {
     Client client(sim.address());
     client.send(nodeListRequest(1));
     ASSERT_TRUE(sim.waitForRequests(1, Generous));
-    ASSERT_TRUE(eventually([&] { return sim.openConnections() == 0; }));
+    ASSERT_TRUE(eventually([&] { return sim.openConnections() == 0; }, Generous));
     EXPECT_EQ(client.read(5), (Bytes{1, 2, 3}));
     EXPECT_TRUE(client.closedByPeer());
 }
@@ -300,7 +290,7 @@ TEST(Gateway, TracksConnectionsAndRequestsAcrossThem) {
         ASSERT_TRUE(sim.waitForRequests(2, Generous));
     }
     EXPECT_EQ(sim.requests(), (std::vector<Bytes>{nodeListRequest(1), nodeListRequest(2)}));
-    EXPECT_TRUE(eventually([&] { return sim.openConnections() == 0; }));
+    EXPECT_TRUE(eventually([&] { return sim.openConnections() == 0; }, Generous));
     sim.clearRequests();
     EXPECT_TRUE(sim.requests().empty());
     EXPECT_FALSE(sim.waitForRequests(1, 0));

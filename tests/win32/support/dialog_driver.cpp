@@ -1,5 +1,7 @@
 #include "dialog_driver.h"
 
+#include "support/eventually.h"
+
 #include <algorithm>
 #include <chrono>
 #include <iterator>
@@ -124,13 +126,7 @@ HWND waitForConnectDialog(unsigned timeoutMs) {
 }
 
 bool waitUntilClosed(HWND window, unsigned timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (IsWindow(window)) {
-        if (Clock::now() >= deadline)
-            return false;
-        Sleep(POLL_MS);
-    }
-    return true;
+    return eventually([window] { return !IsWindow(window); }, timeoutMs);
 }
 
 std::wstring className(HWND window) {
@@ -245,13 +241,9 @@ bool typeIntoAddress(HWND dialog, const std::wstring &text) {
     // Posted like typed keys, behind whatever was posted before, through the dialog's loop.
     for (wchar_t c : text)
         PostMessageW(edit, WM_CHAR, c, 1);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(CLOSE_TIMEOUT_MS);
-    while (IsWindow(edit) && windowText(edit) != text) {
-        if (Clock::now() >= deadline)
-            return false;
-        Sleep(POLL_MS);
-    }
-    return IsWindow(edit);
+    return eventually([&] { return !IsWindow(edit) || windowText(edit) == text; },
+                      CLOSE_TIMEOUT_MS) &&
+           IsWindow(edit);
 }
 
 bool closeWithCloseBox(HWND dialog) {

@@ -1,6 +1,7 @@
 #include "support/host_window.h"
 
 #include "canlib.h"
+#include "support/eventually.h"
 
 #include <chrono>
 #include <memory>
@@ -138,16 +139,20 @@ bool HostWindow::runOnWindowThread(std::function<void()> fn, unsigned timeoutMs)
                                    [&task] { return task->done; });
 }
 
+bool waitForSentMessage(unsigned timeoutMs) {
+    return eventually([] { return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0; },
+                      timeoutMs);
+}
+
 HWND waitForMessageBox(const wchar_t *title, unsigned timeoutMs) {
-    const DWORD start = GetTickCount();
-    do {
-        WindowSearch search{title, nullptr};
-        EnumWindows(&findBox, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr)
-            return search.found;
-        Sleep(10);
-    } while (GetTickCount() - start < timeoutMs);
-    return nullptr;
+    WindowSearch search{title, nullptr};
+    eventually(
+        [&search] {
+            EnumWindows(&findBox, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+        },
+        timeoutMs);
+    return search.found;
 }
 
 std::wstring messageBoxText(HWND box) {

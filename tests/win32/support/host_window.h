@@ -56,6 +56,10 @@ class HostWindow {
     bool ready = false;
 };
 
+// On the thread of a host window: true once a message sent to the thread (such as the library's
+// notification) waits for it to retrieve messages; false after timeoutMs.
+bool waitForSentMessage(unsigned timeoutMs);
+
 // Waits for a message box of this process with the given title; null after timeoutMs.
 HWND waitForMessageBox(const wchar_t *title, unsigned timeoutMs);
 // The text of a message box.
