@@ -22,6 +22,25 @@ std::wstring expectedStop(const std::wstring &text) {
     return text + L"\n\nVantrel will be terminated.";
 }
 
+// A child scenario given the gateway's address as its argument.
+ChildOutcome runChildOn(const TestGateway &gateway, const char *scenario, unsigned timeoutMs) {
+    ChildOptions options;
+    options.timeoutMs = timeoutMs;
+    options.extraArguments = {widen(gateway.address)};
+    return runChild(scenario, options);
+}
+
+// In a child: opens the channel once more and ends with exit code 0 once a frame comes; with
+// notOpened or deaf if it cannot.
+[[noreturn]] void exitOnceTheGatewayIsHeardAgain(const std::string &address, UINT notOpened,
+                                                 UINT deaf) {
+    if (openChannel(address).handle != 0)
+        ExitProcess(notOpened);
+    const bool heard = canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 10000) == canOK;
+    canClose(0);
+    ExitProcess(heard ? 0 : deaf);
+}
+
 } // namespace
 
 TEST(LibraryFrame, ErrorTextsAndTheirLimits) {
@@ -215,21 +234,14 @@ CHILD_SCENARIO(closeInADetachWhileTheWorkerNeedsTheLoaderLock) {
     FreeLibrary(closer);
     OutputDebugStringA("unloaded\r\n");
     // With the lock free the worker goes on and ends; a new one starts and hears the gateway.
-    if (openChannel(address).handle != 0)
-        ExitProcess(24);
-    const bool heard = canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 10000) == canOK;
-    canClose(0);
-    ExitProcess(heard ? 0 : 25);
+    exitOnceTheGatewayIsHeardAgain(address, 24, 25);
 }
 
 TEST(LibraryFrame, CloseWithTheLoaderLockHeldReturnsThoughTheWorkerNeedsIt) {
     TestGateway gateway;
     ASSERT_TRUE(gateway.started) << gateway.startError;
-    ChildOptions options;
-    options.timeoutMs = 60000;
-    options.extraArguments = {widen(gateway.address)};
     const ChildOutcome outcome =
-        runChild("closeInADetachWhileTheWorkerNeedsTheLoaderLock", options);
+        runChildOn(gateway, "closeInADetachWhileTheWorkerNeedsTheLoaderLock", 60000);
     ASSERT_FALSE(outcome.timedOut) << "canClose and the worker waited for each other\n"
                                    << outcome.describe();
     EXPECT_TRUE(outcome.hasTrace("exit closer: canClose returned")) << outcome.describe();
@@ -258,20 +270,13 @@ CHILD_SCENARIO(openInAttachCloseInDetach) {
             ExitProcess(13); // the attach refuses the load
     }
     OutputDebugStringA("loader returned\r\n");
-    if (openChannel(address).handle != 0)
-        ExitProcess(14);
-    const bool heard = canReadWait(0, nullptr, nullptr, nullptr, nullptr, nullptr, 8000) == canOK;
-    canClose(0);
-    ExitProcess(heard ? 0 : 15);
+    exitOnceTheGatewayIsHeardAgain(address, 14, 15);
 }
 
 TEST(LibraryFrame, CloseBeforeTheWorkerBeganReturnsAndALaterOpenWorks) {
     TestGateway gateway;
     ASSERT_TRUE(gateway.started) << gateway.startError;
-    ChildOptions options;
-    options.timeoutMs = 20000;
-    options.extraArguments = {widen(gateway.address)};
-    ChildOutcome outcome = runChild("openInAttachCloseInDetach", options);
+    const ChildOutcome outcome = runChildOn(gateway, "openInAttachCloseInDetach", 20000);
     ASSERT_FALSE(outcome.timedOut) << "canClose waited for a worker that could not begin\n"
                                    << outcome.describe();
     EXPECT_TRUE(outcome.hasTrace("attach opener: canOpenChannel returned")) << outcome.describe();
