@@ -92,11 +92,14 @@ bool callWindow(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_
         ~Leave() {
             {
                 std::lock_guard<std::mutex> guard(table.lock);
-                // Gone already when the procedure destroyed its own window.
+                // Gone already when the procedure destroyed its own window, and perhaps made
+                // another one at the same place, which this call is not inside.
                 const auto found = table.windows.find(window);
                 if (found != table.windows.end()) {
                     auto &callers = found->second.callers;
-                    callers.erase(std::find(callers.begin(), callers.end(), self));
+                    const auto mine = std::find(callers.begin(), callers.end(), self);
+                    if (mine != callers.end())
+                        callers.erase(mine);
                 }
             }
             table.callReturned.notify_all();
